@@ -1,0 +1,30 @@
+#include "config/KeyStore.h"
+
+#include "platform/Keychain.h"
+
+#include <QStringDecoder>
+
+QString service;
+QString account;
+
+bool saveKey(const QByteArray &key)
+{
+    using platform::keychain::Status;
+    Status status = platform::keychain::update(service, account, key);
+    if (status == Status::itemNotFound)
+        status = platform::keychain::add(service, account, key);
+    return status == Status::success;
+}
+
+std::optional<QString> readKey()
+{
+    const platform::keychain::CopyResult result = platform::keychain::copyMatching(service, account);
+    if (result.status != platform::keychain::Status::success || !result.data)
+        return std::nullopt;
+    // Strict decoding: bytes that are not UTF-8 give no key rather than a mangled one.
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = utf8.decode(*result.data);
+    if (utf8.hasError())
+        return std::nullopt;
+    return text;
+}

@@ -1,0 +1,6 @@
+#include "main/Orlinde.h"
+
+void Orlinde::toggleLogin()
+{
+    refresh();
+}

@@ -1,0 +1,19 @@
+#include "main/CommandLine.h"
+
+#include "platform/Bundle.h"
+
+RunMode runModeFor(const QStringList &arguments)
+{
+    if (arguments.contains(QStringLiteral("--quit-existing")))
+        return RunMode::quitExisting;
+    if (arguments.contains(QStringLiteral("--store-dashboard-key")))
+        return RunMode::storeDashboardKey;
+    return RunMode::menuBarAgent;
+}
+
+QString quitNotificationName()
+{
+    const QString identifier
+        = platform::Bundle::main().bundleIdentifier().value_or(QStringLiteral("com.tovrex.orlinde.app"));
+    return identifier + QStringLiteral(".quit");
+}

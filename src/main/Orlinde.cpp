@@ -1,0 +1,118 @@
+#include "main/Orlinde.h"
+
+#include "main/CommandLine.h"
+#include "platform/Alert.h"
+#include "platform/Bundle.h"
+#include "platform/DistributedNotificationCenter.h"
+#include "platform/StatusItem.h"
+
+#include <QAction>
+#include <QFile>
+#include <QMenu>
+#include <QTimer>
+
+namespace {
+
+std::optional<Settings> loadSettings()
+{
+    const std::optional<QString> url
+        = platform::Bundle::main().urlForResource(QStringLiteral("settings"), QStringLiteral("json"));
+    if (!url)
+        return std::nullopt;
+    QFile file(*url);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return std::nullopt;
+    return Settings::decode(bytes);
+}
+
+} // namespace
+
+Orlinde::Orlinde(platform::Clock &clock)
+    : clock(clock)
+{ }
+
+Orlinde::~Orlinde() = default;
+
+void Orlinde::applicationDidFinishLaunching()
+{
+    const std::optional<Settings> loaded = loadSettings();
+    if (!loaded) {
+        platform::runModalAlert(QStringLiteral("Install Orlinde first"),
+            QStringLiteral(
+                "Open Install App.command from the top level of the extracted ZIP folder. That installer "
+                "pairs this computer and installs the app."));
+        if (auto *app = platform::Application::shared())
+            app->terminate();
+        return;
+    }
+    launchWith(*loaded);
+}
+
+void Orlinde::launchWith(const Settings &loaded)
+{
+    settings = loaded;
+    item = std::make_unique<platform::StatusItem>();
+    item->setTitle(settings->isProduct() ? QStringLiteral("OLH") : QStringLiteral("OL"));
+    item->setToolTip(QStringLiteral("Orlinde"));
+    buildMenu();
+
+    notifications = std::make_unique<platform::DistributedNotificationCenter>();
+    notifications->addObserver(quitNotificationName(), [this] { quit(); });
+
+    start();
+
+    auto *refreshTimer = new QTimer(this);
+    refreshTimer->setInterval(refreshIntervalMs);
+    // The timer lives inside the delegate, so it can never keep the delegate alive.
+    QPointer<Orlinde> weakSelf(this);
+    connect(refreshTimer, &QTimer::timeout, this, [weakSelf] {
+        if (weakSelf)
+            weakSelf->refresh();
+    });
+    refreshTimer->start();
+    timer = refreshTimer;
+
+    refresh();
+}
+
+QAction *Orlinde::add(QMenu *menu, const QString &title, Action action)
+{
+    auto *entry = new QAction(title, menu);
+    connect(entry, &QAction::triggered, this, action);
+    menu->addAction(entry);
+    return entry;
+}
+
+void Orlinde::buildMenu()
+{
+    menu = std::make_unique<QMenu>();
+    statusItem = new QAction(QStringLiteral("Starting collector…"), menu.get());
+    statusItem->setEnabled(false);
+    menu->addAction(statusItem);
+    menu->addSeparator();
+    add(menu.get(), QStringLiteral("Open dashboard"), &Orlinde::openDashboard);
+    pauseItem = add(menu.get(), QStringLiteral("Pause reporting"), &Orlinde::togglePause);
+    add(menu.get(), QStringLiteral("Restart collector"), &Orlinde::restartCollector);
+    add(menu.get(), QStringLiteral("Show logs"), &Orlinde::showLogs);
+    loginItem = add(menu.get(), QStringLiteral("Start at login"), &Orlinde::toggleLogin);
+    // The check mark is drawn from the file system on every refresh, never by a click.
+    loginItem->setCheckable(true);
+    menu->addSeparator();
+    add(menu.get(), QStringLiteral("Quit for this session"), &Orlinde::quit);
+    item->setMenu(menu.get());
+}
+
+void Orlinde::applicationWillTerminate()
+{
+    if (timer)
+        timer->stop();
+    stop();
+}
+
+bool Orlinde::collectorIsRunning()
+{
+    return collector && collector->isRunning();
+}

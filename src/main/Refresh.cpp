@@ -1,0 +1,10 @@
+#include "main/Orlinde.h"
+
+#include "platform/FileManager.h"
+
+#include <QAction>
+
+void Orlinde::refresh()
+{
+    loginItem->setChecked(platform::files::fileExists(settings->launchAgent));
+}

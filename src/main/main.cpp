@@ -1,0 +1,72 @@
+#include "config/KeyStore.h"
+#include "main/CommandLine.h"
+#include "main/Orlinde.h"
+#include "platform/DistributedNotificationCenter.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+platform::Application *app = nullptr;
+Orlinde *delegate = nullptr;
+
+QStringList argumentsOf(int argc, char **argv)
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return arguments;
+}
+
+// The one-shot modes must not reach the display: without this, a missing session bus
+// address would let D-Bus libraries start a bus of their own through the X server.
+void forgetDisplay()
+{
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+}
+
+int postQuitNotification(int argc, char **argv)
+{
+    QCoreApplication core(argc, argv);
+    platform::DistributedNotificationCenter::post(quitNotificationName());
+    return 0;
+}
+
+int storeDashboardKey()
+{
+    QFile input;
+    if (!input.open(stdin, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+        return 1;
+    const QByteArray key = input.readAll();
+    return saveKey(key) ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    service = QStringLiteral("com.tovrex.orlinde.dashboard");
+    account = QStringLiteral("dashboard");
+
+    switch (runModeFor(argumentsOf(argc, argv))) {
+    case RunMode::quitExisting:
+        forgetDisplay();
+        return postQuitNotification(argc, argv);
+    case RunMode::storeDashboardKey:
+        forgetDisplay();
+        return storeDashboardKey();
+    case RunMode::menuBarAgent:
+        break;
+    }
+
+    static platform::Application sharedApplication(argc, argv);
+    app = &sharedApplication;
+    static Orlinde theDelegate;
+    delegate = &theDelegate;
+    app->setDelegate(delegate);
+    return app->run();
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QObject>
+#include <memory>
+
+class QApplication;
+
+namespace platform {
+
+class ApplicationDelegate
+{
+public:
+    virtual ~ApplicationDelegate() = default;
+    virtual void applicationDidFinishLaunching() = 0;
+    virtual void applicationWillTerminate() = 0;
+};
+
+// The shared application object: one event loop on the main thread, a delegate that
+// hears about launch and termination, and an accessory presence (no window, no taskbar
+// entry). SIGTERM, SIGINT and SIGHUP count as the platform asking us to terminate.
+class Application final : public QObject
+{
+    Q_OBJECT
+public:
+    Application(int &argc, char **argv);
+    ~Application() override;
+
+    static Application *shared();
+
+    void setDelegate(ApplicationDelegate *delegate);
+    // Runs the event loop; the delegate's launch callback is its first event.
+    int run();
+    // Normal termination: the delegate's termination callback, then exit status 0.
+    void terminate();
+
+private:
+    void installTerminationSignals();
+
+    std::unique_ptr<QApplication> qtApp;
+    ApplicationDelegate *delegate = nullptr;
+    bool terminating = false;
+};
+
+} // namespace platform

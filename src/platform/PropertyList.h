@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QVariant>
+#include <optional>
+
+namespace platform::propertylist {
+
+// Property lists as Qt values: QVariantMap (dict), QVariantList (array), QString,
+// bool and integers.
+//
+// XML format, version 1.0. Fails, with a description, for a value it cannot represent
+// or for text that would not make well-formed XML.
+std::optional<QByteArray> xmlData(const QVariant &propertyList, QString *error = nullptr);
+// Any property-list format that the reader understands.
+std::optional<QVariant> fromData(const QByteArray &data, QString *error = nullptr);
+
+} // namespace platform::propertylist

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "platform/FileHandle.h"
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+#include <sys/types.h>
+
+namespace platform {
+
+// A child process run directly (no shell, no search path), as the application's
+// collector. The handle never waits for the child and never kills it harder than
+// SIGTERM; whether it still runs is learnt by polling, which also reaps it.
+// Destroying the handle leaves the child running.
+class Task
+{
+public:
+    Task() = default;
+    Task(const Task &) = delete;
+    Task &operator=(const Task &) = delete;
+
+    void setExecutablePath(const QString &path) { executable = path; }
+    void setArguments(const QStringList &list) { arguments = list; }
+    void setCurrentDirectoryPath(const QString &path) { currentDirectory = path; }
+    // The child's complete environment, as NAME=value entries.
+    void setEnvironment(const QStringList &entries) { environment = entries; }
+    // Without a handle the child inherits the stream from this process.
+    void setStandardOutput(std::optional<FileHandle> handle) { standardOutput = std::move(handle); }
+    void setStandardError(std::optional<FileHandle> handle) { standardError = std::move(handle); }
+
+    // Starts the child and returns at once; a child that cannot be started is
+    // reported here, with the reason in `error`.
+    bool launch(QString *error = nullptr);
+    bool isRunning();
+    // Sends SIGTERM if the child has not yet been seen to exit.
+    void terminate();
+    pid_t processIdentifier() const { return pid; }
+
+private:
+    QString executable;
+    QStringList arguments;
+    QString currentDirectory;
+    QStringList environment;
+    std::optional<FileHandle> standardOutput;
+    std::optional<FileHandle> standardError;
+    pid_t pid = 0;
+    bool exited = false;
+};
+
+} // namespace platform

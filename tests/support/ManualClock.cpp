@@ -1,0 +1,6 @@
+#include "ManualClock.h"
+
+double ManualClock::now() const
+{
+    return current;
+}
