@@ -63,9 +63,11 @@ int main(int argc, char **argv)
         break;
     }
 
-    static platform::Application sharedApplication(argc, argv);
+    // Both live until main returns, and the Qt application goes before the process's
+    // static objects do.
+    platform::Application sharedApplication(argc, argv);
     app = &sharedApplication;
-    static Orlinde theDelegate;
+    Orlinde theDelegate;
     delegate = &theDelegate;
     app->setDelegate(delegate);
     return app->run();

@@ -35,6 +35,7 @@ public:
 
 private:
     void installTerminationSignals();
+    void flushSessionBus();
 
     std::unique_ptr<QApplication> qtApp;
     ApplicationDelegate *delegate = nullptr;

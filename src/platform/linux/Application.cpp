@@ -3,13 +3,16 @@
 #include "platform/linux/TerminationSignals.h"
 
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QTimer>
 
 namespace platform {
 
 namespace {
 Application *sharedApplication = nullptr;
-}
+constexpr int flushTimeoutMs = 1000;
+} // namespace
 
 Application::Application(int &argc, char **argv)
     : qtApp(std::make_unique<QApplication>(argc, argv))
@@ -43,7 +46,9 @@ int Application::run()
         if (delegate)
             delegate->applicationDidFinishLaunching();
     });
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    flushSessionBus();
+    return status;
 }
 
 void Application::terminate()
@@ -54,6 +59,19 @@ void Application::terminate()
     if (delegate)
         delegate->applicationWillTerminate();
     QApplication::exit(0);
+}
+
+// Termination often comes from a menu click over D-Bus, whose reply is still queued
+// when the loop ends. Messages leave a connection in order, so one round trip to the
+// bus makes sure the reply went out before we do.
+void Application::flushSessionBus()
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (bus.isConnected())
+        bus.call(QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
+                     QStringLiteral("/org/freedesktop/DBus"), QStringLiteral("org.freedesktop.DBus.Peer"),
+                     QStringLiteral("Ping")),
+            QDBus::Block, flushTimeoutMs);
 }
 
 void Application::installTerminationSignals()
