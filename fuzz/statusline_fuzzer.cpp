@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     double now = 0;
     std::memcpy(&now, data, sizeof now);
-    const QByteArray file(reinterpret_cast<const char *>(data + sizeof now), static_cast<qsizetype>(size - sizeof now));
+    const QByteArray file(
+        reinterpret_cast<const char *>(data + sizeof now), static_cast<qsizetype>(size - sizeof now));
     if (!texts.contains(statusLine(false, true, file, now)))
         __builtin_trap();
     return 0;

@@ -4,7 +4,8 @@
 
 namespace {
 
-const QByteArray required = R"("node":"/n","root":"/r","hub":"https://h","launchAgent":"/l.plist","appExecutable":"/a")";
+const QByteArray required
+    = R"("node":"/n","root":"/r","hub":"https://h","launchAgent":"/l.plist","appExecutable":"/a")";
 
 QByteArray object(const QByteArray &extra = {})
 {
@@ -13,7 +14,8 @@ QByteArray object(const QByteArray &extra = {})
 
 } // namespace
 
-class SettingsTest : public QObject {
+class SettingsTest : public QObject
+{
     Q_OBJECT
 private slots:
     void rejects_data();
@@ -71,12 +73,14 @@ void SettingsTest::optionalMembers_data()
     const std::optional<bool> noProduct;
     const std::optional<QString> noAppId;
     QTest::newRow("only the required members") << QByteArray() << noProduct << noAppId << false;
-    QTest::newRow("nulls count as absent") << QByteArray(R"("product":null,"appId":null)") << noProduct << noAppId
-                                           << false;
-    QTest::newRow("product true") << QByteArray(R"("product":true)") << std::optional(true) << noAppId << true;
-    QTest::newRow("product false") << QByteArray(R"("product":false)") << std::optional(false) << noAppId << false;
-    QTest::newRow("empty appId is given") << QByteArray(R"("appId":"")") << noProduct << std::optional(QString())
-                                          << false;
+    QTest::newRow("nulls count as absent")
+        << QByteArray(R"("product":null,"appId":null)") << noProduct << noAppId << false;
+    QTest::newRow("product true") << QByteArray(R"("product":true)") << std::optional(true) << noAppId
+                                  << true;
+    QTest::newRow("product false") << QByteArray(R"("product":false)") << std::optional(false) << noAppId
+                                   << false;
+    QTest::newRow("empty appId is given")
+        << QByteArray(R"("appId":"")") << noProduct << std::optional(QString()) << false;
     QTest::newRow("other members ignored, whatever their value")
         << QByteArray(R"("version":[1,{"a":null}],"Product":1,"appid":false,"appId":"x.y")") << noProduct
         << std::optional(QStringLiteral("x.y")) << false;
@@ -97,7 +101,8 @@ void SettingsTest::optionalMembers()
 
 void SettingsTest::keepsValuesAsWritten()
 {
-    const QByteArray json = R"({"node":"","root":"relative/ root/","hub":"","launchAgent":"~/x","appExecutable":"é ✓"})";
+    const QByteArray json
+        = R"({"node":"","root":"relative/ root/","hub":"","launchAgent":"~/x","appExecutable":"é ✓"})";
     const std::optional<Settings> settings = Settings::decode(json);
     QVERIFY(settings);
     QCOMPARE(settings->node, QString());

@@ -133,6 +133,12 @@ bool writeAtomically(const QString &path, const QByteArray &data, QString *error
         ::unlink(temporary.constData());
         return fail(error, QStringLiteral("Could not write"), path, renameErrno);
     }
+    // The rename itself reaches the disk only with its directory.
+    const int directory = ::open(encoded(target.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory >= 0) {
+        ::fsync(directory);
+        ::close(directory);
+    }
     return true;
 }
 

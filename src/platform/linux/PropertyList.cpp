@@ -31,6 +31,14 @@ bool isXmlText(const QString &text, QString *error)
             return false;
         }
     }
+    // The reader drops a leading byte-order mark from text, so such a value would not
+    // come back as written.
+    if (text.startsWith(QChar(0xFEFF))) {
+        if (error)
+            *error = QStringLiteral(
+                "The text begins with the character U+FEFF, which a property list cannot hold.");
+        return false;
+    }
     return true;
 }
 
@@ -161,6 +169,10 @@ std::optional<QByteArray> xmlData(const QVariant &propertyList, QString *error)
     }
     QByteArray data(xml, static_cast<qsizetype>(length));
     plist_to_xml_free(xml);
+    // The writer copies carriage returns through raw, and XML readers turn a raw one
+    // into a line feed. Its own layout uses only line feeds and tabs, so every carriage
+    // return here belongs to a value and is written as a character reference.
+    data.replace('\r', "&#13;");
     return data;
 }
 
