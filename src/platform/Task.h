@@ -2,6 +2,7 @@
 
 #include "platform/FileHandle.h"
 
+#include <QByteArrayList>
 #include <QString>
 #include <QStringList>
 #include <optional>
@@ -20,18 +21,20 @@ public:
     Task(const Task &) = delete;
     Task &operator=(const Task &) = delete;
 
+    // A relative path is taken from this process's working directory, not the child's.
     void setExecutablePath(const QString &path) { executable = path; }
     void setArguments(const QStringList &list) { arguments = list; }
     void setCurrentDirectoryPath(const QString &path) { currentDirectory = path; }
-    // The child's complete environment, as NAME=value entries.
-    void setEnvironment(const QStringList &entries) { environment = entries; }
-    // Without a handle the child inherits the stream from this process.
+    // The child's complete environment, as NAME=value entries passed on byte for byte.
+    void setEnvironment(const QByteArrayList &entries) { environment = entries; }
+    // Without a handle the child inherits the stream from this process. The handles are
+    // given to the child and closed here once the launch has been tried.
     void setStandardOutput(std::optional<FileHandle> handle) { standardOutput = std::move(handle); }
     void setStandardError(std::optional<FileHandle> handle) { standardError = std::move(handle); }
 
-    // Starts the child and returns at once; a child that cannot be started is
-    // reported here, with the reason in `error`.
-    bool launch(QString *error = nullptr);
+    // Starts the child and returns at once; false when it cannot be started (missing or
+    // non-executable executable, missing working directory). A handle launches once.
+    bool launch();
     bool isRunning();
     // Sends SIGTERM if the child has not yet been seen to exit.
     void terminate();
@@ -41,7 +44,7 @@ private:
     QString executable;
     QStringList arguments;
     QString currentDirectory;
-    QStringList environment;
+    QByteArrayList environment;
     std::optional<FileHandle> standardOutput;
     std::optional<FileHandle> standardError;
     pid_t pid = 0;

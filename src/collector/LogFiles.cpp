@@ -1,0 +1,28 @@
+#include "collector/LogFiles.h"
+
+#include "platform/FileManager.h"
+
+bool needsRotation(std::optional<qint64> size)
+{
+    return size && *size > logRotationThreshold;
+}
+
+void prepareLog(const QString &path)
+{
+    const QString previousGeneration = path + QStringLiteral(".1");
+    if (needsRotation(platform::files::itemSize(path))) {
+        platform::files::removeItem(previousGeneration);
+        platform::files::moveItem(path, previousGeneration);
+    }
+    if (!platform::files::fileExists(path))
+        platform::files::createFile(path, 0600);
+}
+
+std::optional<platform::FileHandle> openLogAtEnd(const QString &path)
+{
+    std::optional<platform::FileHandle> handle = platform::FileHandle::forWritingAtPath(path);
+    // A failed seek leaves the handle where it is, at the start.
+    if (handle)
+        handle->seekToEnd();
+    return handle;
+}

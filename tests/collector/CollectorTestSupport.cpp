@@ -1,0 +1,92 @@
+#include "CollectorTestSupport.h"
+
+#include <QAction>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QThread>
+#include <QTimer>
+#include <csignal>
+
+Installation::Installation(const QString &standIn, const QString &node, bool withDataDirectory)
+    : root(directory.path() + QStringLiteral("/install"))
+{
+    QDir().mkpath(withDataDirectory ? root + QStringLiteral("/.data") : root);
+    QFile::copy(
+        QStringLiteral(ORLINDE_TEST_DATA "/stand-ins/") + standIn, path(QStringLiteral("collector.mjs")));
+    settings.node = node;
+    settings.root = root;
+    settings.hub = QStringLiteral("https://dashboard.invalid");
+    settings.launchAgent = directory.path() + QStringLiteral("/com.tovrex.orlinde.app.plist");
+    settings.appExecutable = QStringLiteral("/bin/false");
+}
+
+bool Installation::waitForLaunches(int count) const
+{
+    return waitForLines(path(QStringLiteral("launches")), count);
+}
+
+Agent::Agent(const Settings &settings)
+{
+    orlinde.launchWith(settings);
+    orlinde.timer->stop();
+}
+
+Agent::~Agent()
+{
+    platform::Task *collector = orlinde.collector.get();
+    if (!collector || !collector->isRunning())
+        return;
+    collector->terminate();
+    if (!waitUntilExited(*collector, 5'000)) {
+        ::kill(collector->processIdentifier(), SIGKILL);
+        waitUntilExited(*collector);
+    }
+}
+
+void Agent::tick(double seconds)
+{
+    clock.advance(seconds);
+    orlinde.refresh();
+}
+
+QString Agent::statusLine() const
+{
+    return orlinde.statusItem->text();
+}
+
+bool waitUntilExited(platform::Task &task, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (task.isRunning()) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::usleep(200);
+    }
+    return true;
+}
+
+QByteArray contentsOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArrayList linesOf(const QString &path)
+{
+    QByteArray content = contentsOf(path);
+    if (content.endsWith('\n'))
+        content.chop(1);
+    return content.isEmpty() ? QByteArrayList() : content.split('\n');
+}
+
+bool waitForLines(const QString &path, int count, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (linesOf(path).size() < count) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(5);
+    }
+    return true;
+}

@@ -1,0 +1,2 @@
+# Exits at once, leaving a line per launch.
+echo $$ >>launches

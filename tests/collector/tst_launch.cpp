@@ -1,0 +1,315 @@
+#include "CollectorTestSupport.h"
+#include "platform/FileHandle.h"
+
+#include <QAction>
+#include <QFile>
+#include <QFileInfo>
+#include <QtTest>
+#include <algorithm>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArrayList nullSeparated(QByteArray bytes)
+{
+    if (bytes.endsWith('\0'))
+        bytes.chop(1);
+    return bytes.split('\0');
+}
+
+QByteArrayList sorted(QByteArrayList list)
+{
+    std::sort(list.begin(), list.end());
+    return list;
+}
+
+int openDescriptorCount()
+{
+    return static_cast<int>(
+        QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
+}
+
+unsigned permissionsOf(const QString &path)
+{
+    struct stat status = {};
+    ::stat(QFile::encodeName(path).constData(), &status);
+    return status.st_mode & 07777;
+}
+
+QByteArray descriptorTarget(int fd)
+{
+    char target[4096];
+    const ssize_t length = ::readlink(
+        QByteArray("/proc/self/fd/" + QByteArray::number(fd)).constData(), target, sizeof target);
+    return QByteArray(target, qMax<ssize_t>(length, 0));
+}
+
+bool writeFile(const QString &path, const QByteArray &content, unsigned mode = 0600)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() && file.flush()
+        && ::chmod(QFile::encodeName(path).constData(), mode) == 0;
+}
+
+} // namespace
+
+class LaunchTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void collectorGetsExactlyItsArgumentDirectoryEnvironmentAndStreams();
+    void failedLaunchShowsFailureKeepsTheEndedHandleAndBacksOff_data();
+    void failedLaunchShowsFailureKeepsTheEndedHandleAndBacksOff();
+    void thousandLaunchesLeaveNoZombieAndNoDescriptor();
+    void logsArePreparedBeforeEachLaunch_data();
+    void logsArePreparedBeforeEachLaunch();
+    void unopenableLogLeavesTheStreamInherited_data();
+    void unopenableLogLeavesTheStreamInherited();
+    void rotatedLogsHoldEverythingTheCollectorWrote();
+};
+
+void LaunchTest::collectorGetsExactlyItsArgumentDirectoryEnvironmentAndStreams()
+{
+    qputenv("ORLINDE_BACKGROUND", "0");
+    qputenv("ORLINDE_PARENT_PID", "1");
+    qputenv("ORLINDE_TEST_INHERITED", "passed on byte for byte: \xff\xfe");
+    const auto restoreEnvironment = qScopeGuard([] {
+        qunsetenv("ORLINDE_BACKGROUND");
+        qunsetenv("ORLINDE_PARENT_PID");
+        qunsetenv("ORLINDE_TEST_INHERITED");
+    });
+    // Descriptors a careless library would leave open across exec.
+    const platform::FileHandle leakyFile(::open("/dev/null", O_RDONLY));
+    int leakyPipe[2];
+    QCOMPARE(::pipe(leakyPipe), 0);
+    const platform::FileHandle pipeRead(leakyPipe[0]), pipeWrite(leakyPipe[1]);
+    // What D-Bus does to SIGPIPE in the agent must not reach the collector.
+    struct sigaction ignore = {}, previousPipe = {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &ignore, &previousPipe);
+    const auto restorePipe = qScopeGuard([&] { ::sigaction(SIGPIPE, &previousPipe, nullptr); });
+
+    Installation installation(QStringLiteral("record.sh"));
+    QByteArrayList expectedEnvironment;
+    for (char **entry = environ; *entry; ++entry) {
+        if (!QByteArray(*entry).startsWith("ORLINDE_BACKGROUND=")
+            && !QByteArray(*entry).startsWith("ORLINDE_PARENT_PID="))
+            expectedEnvironment << *entry;
+    }
+    expectedEnvironment << "ORLINDE_BACKGROUND=1"
+                        << "ORLINDE_PARENT_PID=" + QByteArray::number(::getpid());
+
+    Agent agent(installation.settings);
+    QVERIFY(agent.orlinde.collector);
+    QVERIFY(waitUntilExited(*agent.orlinde.collector));
+
+    QCOMPARE(nullSeparated(contentsOf(installation.path(QStringLiteral("argv")))),
+        QByteArrayList(
+            { "/bin/sh", QFile::encodeName(installation.root + QStringLiteral("/collector.mjs")) }));
+    QCOMPARE(
+        contentsOf(installation.path(QStringLiteral("cwd"))).trimmed(), QFile::encodeName(installation.root));
+    QCOMPARE(sorted(nullSeparated(contentsOf(installation.path(QStringLiteral("environ"))))),
+        sorted(expectedEnvironment));
+    QCOMPARE(linesOf(installation.path(QStringLiteral("fds"))), QByteArrayList({ "0", "1", "2", "3" }));
+    // Standard signals only: glibc's spawn leaves its own two real-time signals ignored,
+    // and the glibc of the child takes them over again.
+    const QByteArray ignoredSignals = contentsOf(installation.path(QStringLiteral("ignored-signals")));
+    QCOMPARE(ignoredSignals.mid(7).trimmed().toULongLong(nullptr, 16) & 0x7fffffff, 0u);
+    const QByteArray pid = QByteArray::number(agent.collectorPid());
+    QCOMPARE(contentsOf(installation.data(QStringLiteral("app.log"))), "out " + pid + '\n');
+    QCOMPARE(contentsOf(installation.data(QStringLiteral("app-error.log"))), "err " + pid + '\n');
+}
+
+void LaunchTest::failedLaunchShowsFailureKeepsTheEndedHandleAndBacksOff_data()
+{
+    QTest::addColumn<QString>("breakage");
+    QTest::addColumn<bool>("logsPrepared");
+    QTest::newRow("executable removed") << QStringLiteral("remove") << true;
+    QTest::newRow("executable without execute permission") << QStringLiteral("chmod") << true;
+    QTest::newRow("working directory removed") << QStringLiteral("move root") << false;
+}
+
+void LaunchTest::failedLaunchShowsFailureKeepsTheEndedHandleAndBacksOff()
+{
+    QFETCH(QString, breakage);
+    QFETCH(bool, logsPrepared);
+    Installation installation(QStringLiteral("count.sh"));
+    const QString node = installation.top() + QStringLiteral("/node");
+    QVERIFY(QFile::copy(QStringLiteral("/bin/true"), node));
+    installation.settings.node = node;
+    Agent agent(installation.settings);
+    platform::Task *ended = agent.orlinde.collector.get();
+    QVERIFY(ended);
+    QVERIFY(waitUntilExited(*ended));
+
+    if (breakage == QLatin1String("remove"))
+        QVERIFY(QFile::remove(node));
+    else if (breakage == QLatin1String("chmod"))
+        QCOMPARE(::chmod(QFile::encodeName(node).constData(), 0644), 0);
+    else
+        QVERIFY(QDir().rename(installation.root, installation.top() + QStringLiteral("/moved")));
+    QFile::remove(installation.data(QStringLiteral("app.log")));
+
+    agent.clock.advance(10.0);
+    agent.orlinde.start();
+    QCOMPARE(agent.statusLine(), QStringLiteral("Collector failed to start"));
+    QCOMPARE(agent.orlinde.collector.get(), ended);
+    QCOMPARE(agent.orlinde.nextStart, agent.clock.now() + 10.0);
+    QCOMPARE(QFile::exists(installation.data(QStringLiteral("app.log"))), logsPrepared);
+
+    agent.orlinde.refresh();
+    QCOMPARE(agent.statusLine(), QStringLiteral("Collector restarting…"));
+    QCOMPARE(agent.orlinde.collector.get(), ended);
+}
+
+void LaunchTest::thousandLaunchesLeaveNoZombieAndNoDescriptor()
+{
+    Installation installation(QStringLiteral("count.sh"), QStringLiteral("/bin/true"));
+    Agent agent(installation.settings);
+    QVERIFY(waitUntilExited(*agent.orlinde.collector));
+    const int descriptorsBefore = openDescriptorCount();
+
+    for (int launch = 0; launch < 1000; ++launch) {
+        const pid_t previous = agent.collectorPid();
+        agent.clock.advance(10.0);
+        agent.orlinde.start();
+        QVERIFY2(agent.collectorPid() != previous,
+            qPrintable(QStringLiteral("launch %1 did not happen").arg(launch)));
+        QVERIFY(waitUntilExited(*agent.orlinde.collector));
+    }
+
+    QCOMPARE(openDescriptorCount(), descriptorsBefore);
+    siginfo_t child = {};
+    const int waited = ::waitid(P_ALL, 0, &child, WEXITED | WNOHANG | WNOWAIT);
+    const int error = errno;
+    QCOMPARE(waited, -1);
+    QCOMPARE(error, ECHILD);
+}
+
+void LaunchTest::logsArePreparedBeforeEachLaunch_data()
+{
+    QTest::addColumn<QString>("log");
+    QTest::addColumn<qint64>("sizeBefore"); // -1: no file yet
+    QTest::addColumn<unsigned>("modeBefore");
+    QTest::addColumn<bool>("previousGenerationBefore");
+    QTest::addColumn<bool>("rotated");
+    QTest::addColumn<unsigned>("modeAfter");
+
+    for (const QString &log : { QStringLiteral("app.log"), QStringLiteral("app-error.log") }) {
+        const QByteArray name = log.toUtf8();
+        QTest::addRow("%s: none yet", name.constData()) << log << qint64(-1) << 0u << false << false << 0600u;
+        QTest::addRow("%s: exactly 1 MiB", name.constData())
+            << log << qint64(1'048'576) << 0600u << false << false << 0600u;
+        QTest::addRow("%s: 1 MiB + 1 with an older .1", name.constData())
+            << log << qint64(1'048'577) << 0600u << true << true << 0600u;
+        QTest::addRow("%s: existing 0644", name.constData())
+            << log << qint64(8) << 0644u << false << false << 0644u;
+    }
+}
+
+// The other log starts small in every row, so rotation of one never drags the other along.
+void LaunchTest::logsArePreparedBeforeEachLaunch()
+{
+    QFETCH(QString, log);
+    QFETCH(qint64, sizeBefore);
+    QFETCH(unsigned, modeBefore);
+    QFETCH(bool, previousGenerationBefore);
+    QFETCH(bool, rotated);
+    QFETCH(unsigned, modeAfter);
+    Installation installation(QStringLiteral("record.sh"));
+    const QString path = installation.data(log);
+    const QString other = installation.data(
+        log == QLatin1String("app.log") ? QStringLiteral("app-error.log") : QStringLiteral("app.log"));
+    const QByteArray before(qMax<qint64>(sizeBefore, 0), 'x');
+    if (sizeBefore >= 0)
+        QVERIFY(writeFile(path, before, modeBefore));
+    if (previousGenerationBefore)
+        QVERIFY(writeFile(path + QStringLiteral(".1"), "older generation\n"));
+    QVERIFY(writeFile(other, "earlier\n"));
+
+    Agent agent(installation.settings);
+    QVERIFY(waitUntilExited(*agent.orlinde.collector));
+
+    const QByteArray pid = QByteArray::number(agent.collectorPid());
+    const QByteArray written = (log == QLatin1String("app.log") ? "out " : "err ") + pid + '\n';
+    QCOMPARE(contentsOf(path), (rotated ? QByteArray() : before) + written);
+    QCOMPARE(permissionsOf(path), modeAfter);
+    if (rotated)
+        QCOMPARE(contentsOf(path + QStringLiteral(".1")), before);
+    else
+        QCOMPARE(QFile::exists(path + QStringLiteral(".1")), previousGenerationBefore);
+    QVERIFY(contentsOf(other).startsWith("earlier\n"));
+    QVERIFY(!QFile::exists(other + QStringLiteral(".1")));
+}
+
+void LaunchTest::unopenableLogLeavesTheStreamInherited_data()
+{
+    QTest::addColumn<QString>("obstacle");
+    QTest::addColumn<bool>("outputInherited");
+    QTest::addColumn<bool>("errorInherited");
+    QTest::newRow("no data directory") << QString() << true << true;
+    QTest::newRow("FIFO at app.log") << QStringLiteral("fifo app.log") << true << false;
+    QTest::newRow("FIFO at app-error.log") << QStringLiteral("fifo app-error.log") << false << true;
+    QTest::newRow("directory at app.log") << QStringLiteral("dir app.log") << true << false;
+}
+
+void LaunchTest::unopenableLogLeavesTheStreamInherited()
+{
+    QFETCH(QString, obstacle);
+    QFETCH(bool, outputInherited);
+    QFETCH(bool, errorInherited);
+    Installation installation(QStringLiteral("record.sh"), QStringLiteral("/bin/sh"), !obstacle.isEmpty());
+    const QString obstaclePath = installation.data(obstacle.section(QLatin1Char(' '), 1));
+    if (obstacle.startsWith(QLatin1String("fifo")))
+        QCOMPARE(::mkfifo(QFile::encodeName(obstaclePath).constData(), 0600), 0);
+    else if (obstacle.startsWith(QLatin1String("dir")))
+        QVERIFY(QDir().mkdir(obstaclePath));
+
+    Agent agent(installation.settings);
+    QVERIFY(agent.orlinde.collector);
+    QVERIFY(waitUntilExited(*agent.orlinde.collector));
+
+    const auto target = [&](const char *stream) {
+        return contentsOf(installation.path(QLatin1String(stream) + QStringLiteral("-target"))).trimmed();
+    };
+    const QByteArray ourOutput = descriptorTarget(1);
+    const QByteArray ourError = descriptorTarget(2);
+    QCOMPARE(target("stdout") == ourOutput, outputInherited);
+    QCOMPARE(target("stderr") == ourError, errorInherited);
+    QCOMPARE(QFileInfo::exists(installation.root + QStringLiteral("/.data")), !obstacle.isEmpty());
+}
+
+void LaunchTest::rotatedLogsHoldEverythingTheCollectorWrote()
+{
+    Installation installation(QStringLiteral("chatty.sh"));
+    Agent agent(installation.settings);
+    for (int launch = 0; launch < 3; ++launch) {
+        if (launch > 0) {
+            agent.clock.advance(10.0);
+            agent.orlinde.start();
+        }
+        QVERIFY(waitUntilExited(*agent.orlinde.collector));
+    }
+
+    QByteArray output;
+    QByteArray error;
+    const QByteArrayList launches = linesOf(installation.path(QStringLiteral("launches")));
+    QCOMPARE(launches.size(), 3);
+    for (const QByteArray &pid : launches) {
+        output += (pid + " out\n").repeated(600'000 / (pid.size() + 5) + 1).left(600'000);
+        error += (pid + " err\n").repeated(100 / (pid.size() + 5) + 1).left(100);
+    }
+    // The third launch found 1,200,000 bytes and rotated the output log, not the error log.
+    const QByteArray rotated = contentsOf(installation.data(QStringLiteral("app.log.1")));
+    QCOMPARE(rotated.size(), 1'200'000);
+    QVERIFY(rotated + contentsOf(installation.data(QStringLiteral("app.log"))) == output);
+    QCOMPARE(contentsOf(installation.data(QStringLiteral("app-error.log"))), error);
+    QVERIFY(!QFile::exists(installation.data(QStringLiteral("app-error.log.1"))));
+}
+
+QTEST_MAIN(LaunchTest)
+#include "tst_launch.moc"
