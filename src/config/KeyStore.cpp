@@ -22,7 +22,9 @@ std::optional<QString> readKey()
     if (result.status != platform::keychain::Status::success || !result.data)
         return std::nullopt;
     // Strict decoding: bytes that are not UTF-8 give no key rather than a mangled one.
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    // A leading byte order mark is part of the key too, not something to skip.
+    QStringDecoder utf8(
+        QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
     const QString text = utf8.decode(*result.data);
     if (utf8.hasError())
         return std::nullopt;

@@ -1,0 +1,172 @@
+#include "AppUnderTest.h"
+#include "FakeStatusNotifierWatcher.h"
+#include "LaunchIntoTray.h"
+#include "Timeouts.h"
+#include "TypicalSettings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonValue>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <optional>
+
+Q_DECLARE_METATYPE(std::optional<QByteArray>)
+
+namespace {
+
+const QString openDashboard = QStringLiteral("Open dashboard");
+const QString typicalHub = QStringLiteral("http://127.0.0.1:9");
+
+// The user's browser as the desktop reaches it: an xdg-open earlier on PATH that
+// records each call's arguments, one call a line, as "<count>:<first argument>".
+const char recordingXdgOpen[] = "#!/bin/sh\nprintf '%s\\n' \"$#:$1\" >> \"$0.calls\"\n";
+
+void clearKey()
+{
+    QProcess clear;
+    clear.start(QStringLiteral("secret-tool"),
+        { QStringLiteral("clear"), QStringLiteral("service"), QStringLiteral("com.tovrex.orlinde.dashboard"),
+            QStringLiteral("account"), QStringLiteral("dashboard") });
+    clear.waitForFinished(timeouts::exitMs);
+}
+
+// As the installer does it.
+bool storeKey(const QByteArray &key)
+{
+    QProcess store;
+    store.start(qEnvironmentVariable("ORLINDE_EXECUTABLE"), { QStringLiteral("--store-dashboard-key") });
+    store.write(key);
+    store.waitForBytesWritten(timeouts::exitMs);
+    store.closeWriteChannel();
+    return store.waitForFinished(timeouts::exitMs) && store.exitStatus() == QProcess::NormalExit
+        && store.exitCode() == 0;
+}
+
+} // namespace
+
+// "Open dashboard" in the tray menu hands the dashboard address to the desktop's
+// browser, with the key from the real keyring.
+class OpenDashboardTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void opensAddress_data();
+    void opensAddress();
+
+private:
+    QStringList browserCalls() const;
+    bool waitForBrowserCalls(int count) const;
+
+    QTemporaryDir browserDirectory;
+    QString callsPath;
+    std::unique_ptr<FakeStatusNotifierWatcher> watcher;
+};
+
+void OpenDashboardTest::initTestCase()
+{
+    QVERIFY2(!qEnvironmentVariableIsEmpty("ORLINDE_EXECUTABLE"), "ORLINDE_EXECUTABLE is not set");
+    QVERIFY(browserDirectory.isValid());
+    const QString xdgOpen = browserDirectory.filePath(QStringLiteral("xdg-open"));
+    QFile script(xdgOpen);
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    QVERIFY(script.write(recordingXdgOpen) > 0);
+    script.close();
+    QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    callsPath = xdgOpen + QStringLiteral(".calls");
+    // The apps started below inherit it.
+    qputenv("PATH", QFile::encodeName(browserDirectory.path()) + ':' + qgetenv("PATH"));
+
+    watcher = std::make_unique<FakeStatusNotifierWatcher>();
+    QVERIFY2(watcher->isRegistered(), qPrintable(watcher->errorString()));
+}
+
+void OpenDashboardTest::init()
+{
+    QFile::remove(callsPath);
+}
+
+QStringList OpenDashboardTest::browserCalls() const
+{
+    QFile calls(callsPath);
+    if (!calls.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(calls.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+bool OpenDashboardTest::waitForBrowserCalls(int count) const
+{
+    return QTest::qWaitFor([&] { return browserCalls().size() >= count; }, timeouts::launchMs);
+}
+
+void OpenDashboardTest::opensAddress_data()
+{
+    QTest::addColumn<QString>("hub");
+    QTest::addColumn<QJsonValue>("product"); // undefined: left out of settings.json
+    QTest::addColumn<std::optional<QByteArray>>("storedKey");
+    QTest::addColumn<QString>("opened"); // empty: nothing is opened
+
+    const QJsonValue absent(QJsonValue::Undefined);
+    const std::optional<QByteArray> noKey;
+    auto key = [](const char *bytes) { return std::optional<QByteArray>(bytes); };
+
+    QTest::newRow("key stored") << typicalHub << absent << key("abc") << "http://127.0.0.1:9/#abc";
+    QTest::newRow("product false, key stored")
+        << typicalHub << QJsonValue(false) << key("abc") << "http://127.0.0.1:9/#abc";
+    QTest::newRow("product true, key stored: no #")
+        << typicalHub << QJsonValue(true) << key("abc") << "http://127.0.0.1:9/";
+    QTest::newRow("no key") << typicalHub << absent << noKey << "http://127.0.0.1:9/";
+    QTest::newRow("empty key") << typicalHub << absent << key("") << "http://127.0.0.1:9/";
+    QTest::newRow("hub ending in /") << typicalHub + QLatin1Char('/') << absent << key("abc")
+                                     << "http://127.0.0.1:9//#abc";
+    QTest::newRow("key with a space: nothing opened") << typicalHub << absent << key("a b") << QString();
+    QTest::newRow("key with a trailing line feed: nothing opened")
+        << typicalHub << absent << key("abc\n") << QString();
+}
+
+void OpenDashboardTest::opensAddress()
+{
+    QFETCH(QString, hub);
+    QFETCH(QJsonValue, product);
+    QFETCH(std::optional<QByteArray>, storedKey);
+    QFETCH(QString, opened);
+
+    clearKey();
+    if (storedKey)
+        QVERIFY2(storeKey(*storedKey), "the key could not be stored");
+    AppUnderTest app;
+    QJsonObject settings = typicalSettings(app);
+    settings.insert(QStringLiteral("hub"), hub);
+    if (!product.isUndefined())
+        settings.insert(QStringLiteral("product"), product);
+    QString error;
+    std::optional<TrayItem> item = launchIntoTray(app, *watcher, settings, &error);
+    QVERIFY2(item, qPrintable(error));
+
+    QVERIFY2(item->click(openDashboard), qPrintable(item->errorString()));
+    if (opened.isEmpty()) {
+        // The app may handle a click after answering it, but handles calls in order: once it
+        // has answered another call, the click has had its chance. A later click with a
+        // usable key then shows that the first opened nothing, and that the key is read
+        // afresh.
+        QVERIFY2(item->menu(), qPrintable(item->errorString()));
+        QVERIFY2(storeKey("after"), "the key could not be stored");
+        QVERIFY2(item->click(openDashboard), qPrintable(item->errorString()));
+        QVERIFY2(waitForBrowserCalls(1), "the browser was never called");
+        QCOMPARE(browserCalls(), QStringList { QStringLiteral("1:") + hub + QStringLiteral("/#after") });
+        return;
+    }
+    // Nothing is remembered between activations: a second click opens it again.
+    QVERIFY2(item->click(openDashboard), qPrintable(item->errorString()));
+    QVERIFY2(
+        waitForBrowserCalls(2), qPrintable(QStringLiteral("browser calls: ") + browserCalls().join(u' ')));
+    const QString call = QStringLiteral("1:") + opened;
+    QCOMPARE(browserCalls(), (QStringList { call, call }));
+}
+
+QTEST_MAIN(OpenDashboardTest)
+#include "tst_opendashboard.moc"
