@@ -1,0 +1,484 @@
+#include "UnitFile.h"
+#include "platform/PropertyList.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <sys/stat.h>
+
+namespace {
+
+const QString companion = QStringLiteral(ORLINDE_LOGIN_COMPANION);
+
+struct Finished
+{
+    int exitCode = -1;
+    QByteArray output;
+    QByteArray errors;
+    qint64 pid = 0;
+};
+
+Finished runProcess(const QString &program, const QStringList &arguments,
+    const QProcessEnvironment &environment, const QString &workingDirectory = QString())
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    if (!workingDirectory.isEmpty())
+        process.setWorkingDirectory(workingDirectory);
+    process.start(program, arguments);
+    Finished result;
+    if (!process.waitForStarted())
+        return result;
+    result.pid = process.processId();
+    if (!process.waitForFinished(60'000) || process.exitStatus() != QProcess::NormalExit)
+        return result;
+    result.exitCode = process.exitCode();
+    result.output = process.readAllStandardOutput();
+    result.errors = process.readAllStandardError();
+    return result;
+}
+
+bool writeFile(const QString &path, const QByteArray &content, QFile::Permissions permissions = {})
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        return false;
+    return permissions == QFile::Permissions() || file.setPermissions(permissions);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+// Prints its pid and arguments on both streams and exits with its first argument.
+const QByteArray agentScript = "#!/bin/sh\n"
+                               "printf 'out %s' \"$$\"; printf ' [%s]' \"$@\"; echo\n"
+                               "printf 'err %s' \"$$\" >&2; printf ' [%s]' \"$@\" >&2; echo >&2\n"
+                               "exit \"$1\"\n";
+
+} // namespace
+
+class LoginCompanionTest final : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+
+    void unitName_data();
+    void unitName();
+    void unitText_data();
+    void unitText();
+    void unitAcceptedBySystemd_data();
+    void unitAcceptedBySystemd();
+
+    void runSendsOutputWhereTheAgentSays_data();
+    void runSendsOutputWhereTheAgentSays();
+    void runReportsAProgramThatIsNotThere();
+    void runRefuses_data();
+    void runRefuses();
+
+    void installWritesTheUnit_data();
+    void installWritesTheUnit();
+    void installRefuses_data();
+    void installRefuses();
+
+private:
+    // An environment that reaches no systemd manager and writes only into the scratch dir.
+    QProcessEnvironment isolatedEnvironment() const;
+    QString writeAgent(const QVariantMap &changes, const QStringList &arguments = { QStringLiteral("0") });
+
+    std::unique_ptr<QTemporaryDir> scratch;
+    QString script;
+};
+
+void LoginCompanionTest::init()
+{
+    scratch = std::make_unique<QTemporaryDir>();
+    QVERIFY(scratch->isValid());
+    script = scratch->filePath(QStringLiteral("agent.sh"));
+    QVERIFY(writeFile(script, agentScript, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QVERIFY(QDir().mkpath(scratch->filePath(QStringLiteral("home"))));
+    QVERIFY(QDir().mkpath(scratch->filePath(QStringLiteral("run"))));
+    QVERIFY(QFile::setPermissions(
+        scratch->filePath(QStringLiteral("run")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+}
+
+QProcessEnvironment LoginCompanionTest::isolatedEnvironment() const
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    environment.remove(QStringLiteral("XDG_CONFIG_HOME"));
+    environment.insert(QStringLiteral("HOME"), scratch->filePath(QStringLiteral("home")));
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), scratch->filePath(QStringLiteral("run")));
+    return environment;
+}
+
+// The agent the app writes, running the test script, with `changes` applied (an
+// invalid QVariant removes the key).
+QString LoginCompanionTest::writeAgent(const QVariantMap &changes, const QStringList &arguments)
+{
+    QVariantMap keys = {
+        { QStringLiteral("Label"), QStringLiteral("com.example.agent") },
+        { QStringLiteral("ProgramArguments"), QVariantList { script } + QVariant(arguments).toList() },
+        { QStringLiteral("RunAtLoad"), true },
+        { QStringLiteral("StandardOutPath"), scratch->filePath(QStringLiteral("launcher.log")) },
+        { QStringLiteral("StandardErrorPath"), scratch->filePath(QStringLiteral("launcher-error.log")) },
+    };
+    for (auto change = changes.begin(); change != changes.end(); ++change) {
+        if (change.value().isValid())
+            keys.insert(change.key(), change.value());
+        else
+            keys.remove(change.key());
+    }
+    const QString path = scratch->filePath(QStringLiteral("agent.plist"));
+    writeFile(path, platform::propertylist::xmlData(keys).value_or(QByteArray()));
+    return path;
+}
+
+void LoginCompanionTest::unitName_data()
+{
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QString>("unitName"); // or, when refused, what the reason mentions
+    const auto row = [](const char *name, const QString &label, const char *unitName) {
+        QTest::newRow(name) << label << QString::fromUtf8(unitName);
+    };
+    row("the default label", "com.tovrex.orlinde.app", "com.tovrex.orlinde.app.service");
+    row("colon and underscore", "a:b_c", "a:b_c.service");
+    row("hyphen", "com.example.my-app", "com.example.my\\x2dapp.service");
+    row("slash", "a/b", "a-b.service");
+    row("space and percent", "my app 100%", "my\\x20app\\x20100\\x25.service");
+    row("leading dot", ".hidden.app", "\\x2ehidden.app.service");
+    row("backslash", "x\\y", "x\\x5cy.service");
+    row("at sign, no template instance", "tmpl@inst", "tmpl\\x40inst.service");
+    row("non-ASCII", QStringLiteral("é☃"), "\\xc3\\xa9\\xe2\\x98\\x83.service");
+    row("longest accepted", QString(247, QLatin1Char('a')),
+        qPrintable(QString(247, QLatin1Char('a')) + ".service"));
+    row("refused: empty", QString(), "empty");
+    row("refused: too long", QString(248, QLatin1Char('a')), "longer than 255");
+    row("refused: too long once escaped", QString(62, QLatin1Char(' ')), "longer than 255");
+}
+
+void LoginCompanionTest::unitName()
+{
+    QFETCH(QString, label);
+    QFETCH(QString, unitName);
+    QString error;
+    const std::optional<QString> name = login::unitNameForLabel(label, &error);
+    if (QString::fromUtf8(QTest::currentDataTag()).startsWith(QLatin1String("refused"))) {
+        QCOMPARE(name, std::nullopt);
+        QVERIFY2(error.contains(unitName), qPrintable(error));
+        return;
+    }
+    QCOMPARE(name, std::optional<QString>(unitName));
+    // systemd's own escaping, where it is installed, must agree.
+    const QString tool = QStandardPaths::findExecutable(QStringLiteral("systemd-escape"));
+    if (!tool.isEmpty()) {
+        const Finished escaped
+            = runProcess(tool, { QStringLiteral("--"), label }, QProcessEnvironment::systemEnvironment());
+        QCOMPARE(QString::fromUtf8(escaped.output).trimmed() + QStringLiteral(".service"), unitName);
+    }
+}
+
+void LoginCompanionTest::unitText_data()
+{
+    // Accepted: the property list's word on the ExecStart line. systemd.service(5),
+    // "Command lines": C escapes inside double quotes, "%%" for a percent sign, "$$" for
+    // a dollar sign; systemd-analyze cannot show how it splits arguments, so the words
+    // are written out. Refused: what the reason mentions.
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QString>("propertyList");
+    QTest::addColumn<QString>("expected");
+    const QString program = QStringLiteral("/opt/$x/orlinde-login");
+    const auto row = [&](const char *name, const QString &propertyList, const char *expected,
+                         const QString &otherProgram = QString()) {
+        QTest::newRow(name) << (otherProgram.isEmpty() ? program : otherProgram) << propertyList
+                            << QString::fromUtf8(expected);
+    };
+    row("spaces", "/a b/c.plist", "\"/a b/c.plist\"");
+    row("double quotes", "/say \"hi\".plist", "\"/say \\\"hi\\\".plist\"");
+    row("single quote", "/it's.plist", "\"/it's.plist\"");
+    row("backslash", "/a\\nb.plist", "\"/a\\\\nb.plist\"");
+    row("percent", "/100%h.plist", "\"/100%%h.plist\"");
+    row("dollar", "/$HOME/${X}.plist", "\"/$$HOME/$${X}.plist\"");
+
+    const QString plist = QStringLiteral("/home/u/agent.plist");
+    row("refused: relative program", plist, "not an absolute path", "orlinde-login");
+    row("refused: relative property list", "agent.plist", "not an absolute path");
+    row("refused: line feed", "/home/u/a\nb.plist", "control character");
+    row("refused: tab in the program path", plist, "control character", "/opt/a\tb/orlinde-login");
+    row("refused: delete character", "/home/u/a\x7f.plist", "control character");
+    row("refused: double quote in the program path", plist, "a quote", "/opt/\"x\"/orlinde-login");
+    row("refused: single quote in the program path", plist, "a quote", "/opt/it's/orlinde-login");
+    row("refused: backslash in the program path", plist, "a backslash", "/opt/a\\b/orlinde-login");
+    row("refused: property list path ending in a blank", "/home/u/agent.plist ", "ends in a blank");
+    row("refused: property list path ending in a backslash", "/home/u/agent\\", "backslash");
+}
+
+void LoginCompanionTest::unitText()
+{
+    QFETCH(QString, program);
+    QFETCH(QString, propertyList);
+    QFETCH(QString, expected);
+    QString error;
+    const std::optional<QString> text = login::unitFileText(program, propertyList, &error);
+    if (QString::fromUtf8(QTest::currentDataTag()).startsWith(QLatin1String("refused"))) {
+        QCOMPARE(text, std::nullopt);
+        QVERIFY2(error.contains(expected), qPrintable(error));
+        return;
+    }
+    QVERIFY2(text, qPrintable(error));
+    const QString line = QStringLiteral("\nExecStart=\"%1\" \"run\" %2\n").arg(program, expected);
+    QVERIFY2(text->contains(line), qPrintable(*text));
+}
+
+void LoginCompanionTest::unitAcceptedBySystemd_data()
+{
+    // systemd runs no program from a path with quotes or backslashes, so those appear
+    // only where the property list lies.
+    QTest::addColumn<QString>("programFolder");
+    QTest::addColumn<QString>("propertyListFolder");
+    QTest::newRow("plain") << "plain"
+                           << "plain";
+    QTest::newRow("spaces") << "with two  spaces"
+                            << "with two  spaces";
+    QTest::newRow("percent and specifiers") << "100% %h %%"
+                                            << "100% %h %%";
+    QTest::newRow("dollar") << "$HOME ${HOME} $$"
+                            << "$HOME ${HOME} $$";
+    QTest::newRow("semicolon and hash") << "a ; b # c"
+                                        << "a ; b # c";
+    QTest::newRow("non-ASCII") << "Données ☃"
+                               << "Données ☃";
+    QTest::newRow("double quotes") << "plain"
+                                   << "say \"hi\"";
+    QTest::newRow("single quote") << "plain"
+                                  << "it's";
+    QTest::newRow("backslashes") << "plain"
+                                 << "back\\slash \\n \\x41 \\";
+}
+
+void LoginCompanionTest::unitAcceptedBySystemd()
+{
+    QFETCH(QString, programFolder);
+    QFETCH(QString, propertyListFolder);
+    const QString analyze = QStandardPaths::findExecutable(QStringLiteral("systemd-analyze"));
+    if (analyze.isEmpty())
+        QSKIP("systemd-analyze is not installed");
+
+    const QString program = scratch->filePath(programFolder + QStringLiteral("/orlinde-login"));
+    const QString propertyList = scratch->filePath(propertyListFolder + QStringLiteral("/agent.plist"));
+    QVERIFY(QDir().mkpath(QFileInfo(program).path()));
+    QVERIFY(QDir().mkpath(QFileInfo(propertyList).path()));
+    QVERIFY(QFile::copy(companion, program));
+    const std::optional<QString> text = login::unitFileText(program, propertyList);
+    QVERIFY(text);
+    const QString unit = scratch->filePath(QStringLiteral("orlinde-test.service"));
+    QVERIFY(writeFile(unit, text->toUtf8()));
+
+    // verify resolves the command line and checks that its program exists; it also
+    // warns about escapes and specifiers it does not understand.
+    const Finished verified = runProcess(
+        analyze, { QStringLiteral("--user"), QStringLiteral("verify"), unit }, isolatedEnvironment());
+    if (verified.errors.contains("Failed to initialize manager"))
+        QSKIP(verified.errors.constData());
+    QVERIFY2(verified.exitCode == 0 && verified.errors.isEmpty(),
+        qPrintable(QString::fromUtf8(verified.errors) + *text));
+
+    // The condition, evaluated the way the manager does, must name exactly the file.
+    const QRegularExpressionMatch line
+        = QRegularExpression(QStringLiteral("^ConditionPathExists=.*$"), QRegularExpression::MultilineOption)
+              .match(*text);
+    QVERIFY(line.hasMatch());
+    const QStringList condition = { QStringLiteral("--user"), QStringLiteral("condition"), line.captured() };
+    QVERIFY2(runProcess(analyze, condition, isolatedEnvironment()).exitCode != 0, "met without the file");
+    QVERIFY(writeFile(propertyList, "x"));
+    const Finished met = runProcess(analyze, condition, isolatedEnvironment());
+    QVERIFY2(met.exitCode == 0, met.output.constData());
+}
+
+void LoginCompanionTest::runSendsOutputWhereTheAgentSays_data()
+{
+    QTest::addColumn<QString>("logs"); // "new", "earlier", "no keys" or "unopenable"
+    QTest::addColumn<QString>("status");
+    QTest::newRow("logs created for the owner, success") << "new"
+                                                         << "0";
+    QTest::newRow("earlier output kept, failure passed on") << "earlier"
+                                                            << "3";
+    QTest::newRow("no log keys: the inherited streams") << "no keys"
+                                                        << "255";
+    QTest::newRow("a log that cannot open does not stop the start") << "unopenable"
+                                                                    << "5";
+}
+
+void LoginCompanionTest::runSendsOutputWhereTheAgentSays()
+{
+    QFETCH(QString, logs);
+    QFETCH(QString, status);
+    const QString outputLog = scratch->filePath(QStringLiteral("launcher.log"));
+    const QString errorLog = scratch->filePath(QStringLiteral("launcher-error.log"));
+    const QByteArray earlier = logs == QLatin1String("earlier") ? "earlier run\n" : "";
+    if (!earlier.isEmpty()) {
+        QVERIFY(writeFile(outputLog, earlier, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+        QVERIFY(writeFile(errorLog, earlier, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+    }
+    QVariantMap changes;
+    if (logs == QLatin1String("no keys"))
+        changes = { { QStringLiteral("StandardOutPath"), QVariant() },
+            { QStringLiteral("StandardErrorPath"), QVariant() } };
+    if (logs == QLatin1String("unopenable"))
+        changes = { { QStringLiteral("StandardOutPath"),
+            scratch->filePath(QStringLiteral("gone/launcher.log")) } };
+    const QString plist
+        = writeAgent(changes, { status, QStringLiteral("two words"), QStringLiteral("100% $HOME") });
+
+    const Finished run = runProcess(companion, { QStringLiteral("run"), plist }, isolatedEnvironment());
+
+    QCOMPARE(run.exitCode, status.toInt());
+    // The program replaces the companion: one process, so the manager's signals reach it.
+    const QByteArray line
+        = QByteArray::number(run.pid) + " [" + status.toUtf8() + "] [two words] [100% $HOME]\n";
+    if (logs == QLatin1String("no keys")) {
+        QCOMPARE(run.output, "out " + line);
+        QCOMPARE(run.errors, "err " + line);
+    } else if (logs == QLatin1String("unopenable")) {
+        QCOMPARE(run.output, "out " + line);
+        QVERIFY2(run.errors.contains("Could not open the log"), run.errors.constData());
+        QCOMPARE(readFile(errorLog), "err " + line);
+    } else {
+        QCOMPARE(run.output + run.errors, QByteArray());
+        QCOMPARE(readFile(outputLog), earlier + "out " + line);
+        QCOMPARE(readFile(errorLog), earlier + "err " + line);
+        struct stat created = {};
+        QCOMPARE(::stat(QFile::encodeName(outputLog).constData(), &created), 0);
+        QCOMPARE(created.st_mode & 0777, earlier.isEmpty() ? 0600u : 0640u);
+    }
+}
+
+void LoginCompanionTest::runReportsAProgramThatIsNotThere()
+{
+    const QString plist = writeAgent({ { QStringLiteral("ProgramArguments"),
+        QVariantList { scratch->filePath(QStringLiteral("gone/Orlinde")) } } });
+    const Finished run = runProcess(companion, { QStringLiteral("run"), plist }, isolatedEnvironment());
+    QCOMPARE(run.exitCode, 127);
+    // After the redirection the message belongs in the agent's error log.
+    const QByteArray errorLog = readFile(scratch->filePath(QStringLiteral("launcher-error.log")));
+    QVERIFY2(errorLog.contains("Could not run") && errorLog.contains("gone/Orlinde"), errorLog.constData());
+}
+
+void LoginCompanionTest::runRefuses_data()
+{
+    QTest::addColumn<QVariantMap>("changes");
+    QTest::addColumn<QByteArray>("content"); // replaces the file when set; "-" for no file
+    QTest::addColumn<QString>("mentions");
+    const auto change = [](const char *key, const QVariant &value) {
+        return QVariantMap { { QString::fromLatin1(key), value } };
+    };
+    QTest::newRow("no file") << QVariantMap() << QByteArray("-") << "does not exist";
+    QTest::newRow("empty file") << QVariantMap() << QByteArray("") << "not a property list";
+    QTest::newRow("not a property list") << QVariantMap() << QByteArray("Label=x\n") << "not a property list";
+    QTest::newRow("cut off in the middle") << QVariantMap() << QByteArray("cut") << "not a property list";
+    QTest::newRow("an array, not a dictionary") << QVariantMap() << QByteArray("array") << "not a dictionary";
+    QTest::newRow("no Label") << change("Label", QVariant()) << QByteArray() << "no Label";
+    QTest::newRow("no ProgramArguments")
+        << change("ProgramArguments", QVariant()) << QByteArray() << "no ProgramArguments";
+    QTest::newRow("empty ProgramArguments")
+        << change("ProgramArguments", QVariantList()) << QByteArray() << "no ProgramArguments";
+    QTest::newRow("a number among the arguments")
+        << change("ProgramArguments", QVariantList { "/bin/true", 7 }) << QByteArray() << "not text";
+    QTest::newRow("StandardOutPath not text")
+        << change("StandardOutPath", true) << QByteArray() << "StandardOutPath is not text";
+}
+
+void LoginCompanionTest::runRefuses()
+{
+    QFETCH(QVariantMap, changes);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, mentions);
+    const QString plist = writeAgent(changes);
+    const QByteArray whole = readFile(plist);
+    if (content == "-")
+        QVERIFY(QFile::remove(plist));
+    else if (content == "cut")
+        QVERIFY(writeFile(plist, whole.left(whole.size() / 2)));
+    else if (content == "array")
+        QVERIFY(writeFile(plist, platform::propertylist::xmlData(QVariantList { script }).value_or("")));
+    else if (!content.isNull())
+        QVERIFY(writeFile(plist, content));
+    const Finished run = runProcess(companion, { QStringLiteral("run"), plist }, isolatedEnvironment());
+    // Retrying cannot mend the file, so the unit must not start again after this status.
+    const QString unit = login::unitFileText(companion, plist).value_or(QString());
+    QVERIFY2(
+        unit.contains(QStringLiteral("\nRestartPreventExitStatus=%1\n").arg(run.exitCode)), qPrintable(unit));
+    QVERIFY2(QString::fromUtf8(run.errors).contains(mentions), run.errors.constData());
+}
+
+void LoginCompanionTest::installWritesTheUnit_data()
+{
+    QTest::addColumn<std::optional<QString>>("configHome");
+    QTest::addColumn<QString>("unitFolder");
+    QTest::newRow("XDG_CONFIG_HOME honoured")
+        << std::optional<QString>(QStringLiteral("$SCRATCH/config")) << "$SCRATCH/config/systemd/user";
+    QTest::newRow("XDG_CONFIG_HOME unset")
+        << std::optional<QString>() << "$SCRATCH/home/.config/systemd/user";
+    QTest::newRow("a relative XDG_CONFIG_HOME is ignored")
+        << std::optional<QString>(QStringLiteral("config")) << "$SCRATCH/home/.config/systemd/user";
+}
+
+void LoginCompanionTest::installWritesTheUnit()
+{
+    QFETCH(std::optional<QString>, configHome);
+    QFETCH(QString, unitFolder);
+    unitFolder.replace(QStringLiteral("$SCRATCH"), scratch->path());
+    QProcessEnvironment environment = isolatedEnvironment();
+    if (configHome)
+        environment.insert(
+            QStringLiteral("XDG_CONFIG_HOME"), QString(*configHome).replace("$SCRATCH", scratch->path()));
+    writeAgent({ { QStringLiteral("Label"), QStringLiteral("com.example.my agent") } });
+
+    // Given relative to where the installer stands, named absolutely in the unit.
+    const Finished install = runProcess(companion,
+        { QStringLiteral("install"), QStringLiteral("agent.plist") }, environment, scratch->path());
+
+    // No user manager can be reached from here, so the unit is written and not enabled.
+    QCOMPARE(install.exitCode, 1);
+    QVERIFY2(install.errors.contains("No systemd user manager is reachable")
+            && install.errors.contains("systemctl --user enable 'com.example.my\\x20agent.service'"),
+        install.errors.constData());
+    const QString unit = unitFolder + QStringLiteral("/com.example.my\\x20agent.service");
+    const QString ownPath = QFileInfo(companion).canonicalFilePath();
+    QCOMPARE(QString::fromUtf8(readFile(unit)),
+        login::unitFileText(ownPath, scratch->filePath(QStringLiteral("agent.plist"))).value_or(QString()));
+    QCOMPARE(QDir(unitFolder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+        QStringList { QFileInfo(unit).fileName() });
+}
+
+void LoginCompanionTest::installRefuses_data()
+{
+    QTest::addColumn<bool>("propertyListExists");
+    QTest::addColumn<QString>("mentions");
+    QTest::newRow("no property list yet") << false << "turn on “Start at login”";
+    QTest::newRow("an empty Label") << true << "Label is empty";
+}
+
+void LoginCompanionTest::installRefuses()
+{
+    QFETCH(bool, propertyListExists);
+    QFETCH(QString, mentions);
+    const QString plist = writeAgent({ { QStringLiteral("Label"), QString() } });
+    if (!propertyListExists)
+        QVERIFY(QFile::remove(plist));
+    const Finished install
+        = runProcess(companion, { QStringLiteral("install"), plist }, isolatedEnvironment());
+    QCOMPARE(install.exitCode, 1);
+    QVERIFY2(QString::fromUtf8(install.errors).contains(mentions), install.errors.constData());
+    QVERIFY(!QFileInfo::exists(scratch->filePath(QStringLiteral("home/.config"))));
+}
+
+QTEST_GUILESS_MAIN(LoginCompanionTest)
+#include "tst_login_companion.moc"
