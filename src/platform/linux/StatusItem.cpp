@@ -1,5 +1,7 @@
 #include "platform/StatusItem.h"
 
+#include "platform/DesktopNotification.h"
+#include "platform/linux/DesktopColorScheme.h"
 #include "platform/linux/TitleIcon.h"
 
 #include <QCursor>
@@ -21,6 +23,13 @@ const QString watcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
 const QString watcherPath = QStringLiteral("/StatusNotifierWatcher");
 constexpr int watcherReplyTimeoutMs = 2000;
 constexpr int x11TrayPollMs = 3000;
+
+// The platforms a person looks at; offscreen and the like never have a tray.
+bool platformCanShowTray()
+{
+    const QString platform = QGuiApplication::platformName();
+    return platform == QLatin1String("xcb") || platform == QLatin1String("wayland");
+}
 } // namespace
 
 StatusItem::StatusItem(QObject *parent)
@@ -43,6 +52,11 @@ StatusItem::StatusItem(QObject *parent)
         x11Poll->start();
     }
     QTimer::singleShot(0, this, &StatusItem::lookForHost);
+    if (platformCanShowTray())
+        QTimer::singleShot(trayHostGraceMs, this, &StatusItem::noticeMissingHost);
+
+    colorScheme = new DesktopColorScheme(this);
+    connect(colorScheme, &DesktopColorScheme::changed, this, &StatusItem::updateIcon);
 }
 
 StatusItem::~StatusItem() = default;
@@ -92,9 +106,11 @@ bool StatusItem::statusNotifierHostExists() const
 bool StatusItem::x11TrayManagerExists() const
 {
     auto *x11 = qApp ? qApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    if (!x11)
+    // Platforms without an X server (offscreen among them) may still answer with an
+    // interface whose connection is null.
+    xcb_connection_t *connection = x11 ? x11->connection() : nullptr;
+    if (!connection)
         return false;
-    xcb_connection_t *connection = x11->connection();
     const QByteArray selection = QByteArrayLiteral("_NET_SYSTEM_TRAY_S0");
     xcb_intern_atom_reply_t *atom = xcb_intern_atom_reply(connection,
         xcb_intern_atom(connection, 0, static_cast<uint16_t>(selection.size()), selection.constData()),
@@ -114,7 +130,7 @@ void StatusItem::createTrayIcon()
     if (x11Poll)
         x11Poll->stop();
     trayIcon = std::make_unique<QSystemTrayIcon>();
-    trayIcon->setIcon(titleIcon(currentTitle));
+    trayIcon->setIcon(titleIcon(currentTitle, colorScheme->current()));
     trayIcon->setToolTip(currentToolTip);
     trayIcon->setContextMenu(menu);
     // A status item opens its menu on a plain click too.
@@ -130,7 +146,17 @@ void StatusItem::createTrayIcon()
 void StatusItem::updateIcon()
 {
     if (trayIcon)
-        trayIcon->setIcon(titleIcon(currentTitle));
+        trayIcon->setIcon(titleIcon(currentTitle, colorScheme->current()));
+}
+
+void StatusItem::noticeMissingHost()
+{
+    if (trayIcon)
+        return;
+    showDesktopNotification(QStringLiteral("Orlinde is running without its tray icon"),
+        QStringLiteral(
+            "This desktop has no system tray, so Orlinde's menu cannot be shown. Add a tray "
+            "extension (on GNOME: AppIndicator support); the icon appears as soon as there is one."));
 }
 
 } // namespace platform

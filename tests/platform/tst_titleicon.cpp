@@ -1,0 +1,203 @@
+#include "platform/linux/DesktopColorScheme.h"
+#include "platform/linux/TitleIcon.h"
+
+#include <QDBusVariant>
+#include <QIcon>
+#include <QPainter>
+#include <QPixmap>
+#include <QTest>
+#include <cmath>
+
+using platform::ColorScheme;
+
+Q_DECLARE_METATYPE(platform::ColorScheme)
+
+namespace {
+
+const QColor lightPanel(246, 246, 246);
+const QColor darkPanel(24, 24, 24);
+
+double luminance(QRgb pixel)
+{
+    return 0.2126 * qRed(pixel) + 0.7152 * qGreen(pixel) + 0.0722 * qBlue(pixel);
+}
+
+QImage onPanel(const QImage &icon, const QColor &panel)
+{
+    QImage composed(icon.size(), QImage::Format_RGB32);
+    composed.fill(panel);
+    QImage source = icon;
+    source.setDevicePixelRatio(1.0);
+    QPainter painter(&composed);
+    painter.drawImage(0, 0, source);
+    return composed;
+}
+
+// The share of pixels that stand out from the panel clearly enough to be read.
+double legibleShare(const QImage &icon, const QColor &panel)
+{
+    const QImage composed = onPanel(icon, panel);
+    const double background = luminance(panel.rgb());
+    int standingOut = 0;
+    for (int y = 0; y < composed.height(); ++y)
+        for (int x = 0; x < composed.width(); ++x)
+            standingOut += std::abs(luminance(composed.pixel(x, y)) - background) > 90 ? 1 : 0;
+    return double(standingOut) / (composed.width() * composed.height());
+}
+
+// The smallest rectangle holding every pixel that is not fully transparent.
+QRect inkBounds(const QImage &icon)
+{
+    const QImage argb = icon.convertToFormat(QImage::Format_ARGB32);
+    QRect bounds;
+    for (int y = 0; y < argb.height(); ++y)
+        for (int x = 0; x < argb.width(); ++x)
+            if (qAlpha(argb.pixel(x, y)) > 0)
+                bounds |= QRect(x, y, 1, 1);
+    return bounds;
+}
+
+QString schemeName(ColorScheme scheme)
+{
+    switch (scheme) {
+    case ColorScheme::preferDark:
+        return QStringLiteral("dark");
+    case ColorScheme::preferLight:
+        return QStringLiteral("light");
+    case ColorScheme::noPreference:
+        break;
+    }
+    return QStringLiteral("neutral");
+}
+
+} // namespace
+
+class TitleIconTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void rendersLegiblyInsideMargins_data();
+    void rendersLegiblyInsideMargins();
+    void titlesStayDistinct_data();
+    void titlesStayDistinct();
+    void offersOnlySmallImagesForTheBus();
+    void colorSchemeFromPortal_data();
+    void colorSchemeFromPortal();
+};
+
+void TitleIconTest::rendersLegiblyInsideMargins_data()
+{
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("scale");
+    QTest::addColumn<ColorScheme>("scheme");
+    for (const QString &title : { QStringLiteral("OL"), QStringLiteral("OLH") })
+        for (const int size : { 16, 22, 24, 32, 48, 64 })
+            for (const int scale : { 1, 2, 3 })
+                for (const ColorScheme scheme :
+                    { ColorScheme::noPreference, ColorScheme::preferDark, ColorScheme::preferLight })
+                    QTest::addRow(
+                        "%s %d@%dx %s", qPrintable(title), size, scale, qPrintable(schemeName(scheme)))
+                        << title << size << scale << scheme;
+}
+
+void TitleIconTest::rendersLegiblyInsideMargins()
+{
+    QFETCH(QString, title);
+    QFETCH(int, size);
+    QFETCH(int, scale);
+    QFETCH(ColorScheme, scheme);
+
+    // As a tray on a HiDPI panel asks for it: logical size and device pixel ratio.
+    const QPixmap pixmap = platform::titleIcon(title, scheme).pixmap(QSize(size, size), qreal(scale));
+    const QImage image = pixmap.toImage();
+    QCOMPARE(image.size(), QSize(size * scale, size * scale));
+    QCOMPARE(pixmap.devicePixelRatio(), qreal(scale));
+
+    const int pixels = size * scale;
+    const int margin = qMax(1, pixels / 20);
+    const QRect ink = inkBounds(image);
+    QVERIFY2(!ink.isEmpty(), "the icon is blank");
+    QVERIFY2(QRect(margin, margin, pixels - 2 * margin, pixels - 2 * margin).contains(ink),
+        qPrintable(QStringLiteral("ink at %1,%2 %3x%4 reaches into the %5 px margin of a %6 px icon")
+                       .arg(ink.x())
+                       .arg(ink.y())
+                       .arg(ink.width())
+                       .arg(ink.height())
+                       .arg(margin)
+                       .arg(pixels)));
+    // Small glyphs in a big icon are as bad as clipped ones.
+    QVERIFY2(ink.width() >= pixels * 3 / 4,
+        qPrintable(QStringLiteral("ink only %1 px wide in %2 px").arg(ink.width()).arg(pixels)));
+
+    for (const QColor &panel : { lightPanel, darkPanel }) {
+        const double share = legibleShare(image, panel);
+        QVERIFY2(share >= 0.08,
+            qPrintable(QStringLiteral("only %1% of the pixels stand out on a panel of luminance %2")
+                           .arg(share * 100, 0, 'f', 1)
+                           .arg(luminance(panel.rgb()))));
+    }
+}
+
+void TitleIconTest::titlesStayDistinct_data()
+{
+    QTest::addColumn<int>("size");
+    for (const int size : platform::titleIconSizes())
+        QTest::addRow("%d px", size) << size;
+}
+
+// The tray must show which title it is at every size it is offered in.
+void TitleIconTest::titlesStayDistinct()
+{
+    QFETCH(int, size);
+    const QImage ol = platform::renderTitleIcon(QStringLiteral("OL"), size);
+    const QImage olh = platform::renderTitleIcon(QStringLiteral("OLH"), size);
+    int differing = 0;
+    for (int y = 0; y < size; ++y)
+        for (int x = 0; x < size; ++x)
+            differing += ol.pixel(x, y) != olh.pixel(x, y) ? 1 : 0;
+    QVERIFY2(differing >= size * size / 10,
+        qPrintable(QStringLiteral("only %1 of %2 pixels differ").arg(differing).arg(size * size)));
+}
+
+// Every offered size travels over the bus in each IconPixmap reply, uncompressed.
+void TitleIconTest::offersOnlySmallImagesForTheBus()
+{
+    const QList<QSize> sizes = platform::titleIcon(QStringLiteral("OLH")).availableSizes();
+    QVERIFY(!sizes.isEmpty());
+    qsizetype bytes = 0;
+    for (const QSize &size : sizes) {
+        QVERIFY2(size.width() <= 64 && size.height() <= 64,
+            qPrintable(QStringLiteral("%1x%2 offered").arg(size.width()).arg(size.height())));
+        bytes += 4 * size.width() * size.height();
+    }
+    QVERIFY2(bytes <= 48 * 1024, qPrintable(QStringLiteral("%1 bytes of pixels per icon").arg(bytes)));
+}
+
+void TitleIconTest::colorSchemeFromPortal_data()
+{
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<ColorScheme>("expected");
+    const auto wrapped = [](const QVariant &value) { return QVariant::fromValue(QDBusVariant(value)); };
+    QTest::newRow("0") << QVariant(0u) << ColorScheme::noPreference;
+    QTest::newRow("1") << QVariant(1u) << ColorScheme::preferDark;
+    QTest::newRow("2") << QVariant(2u) << ColorScheme::preferLight;
+    QTest::newRow("unknown value") << QVariant(3u) << ColorScheme::noPreference;
+    QTest::newRow("in a variant") << wrapped(1u) << ColorScheme::preferDark;
+    // Read wraps the value once more than the signal does.
+    QTest::newRow("in two variants") << wrapped(wrapped(2u)) << ColorScheme::preferLight;
+    QTest::newRow("signed") << QVariant(1) << ColorScheme::noPreference;
+    QTest::newRow("text") << QVariant(QStringLiteral("prefer-dark")) << ColorScheme::noPreference;
+    QTest::newRow("nothing") << QVariant() << ColorScheme::noPreference;
+}
+
+void TitleIconTest::colorSchemeFromPortal()
+{
+    QFETCH(QVariant, value);
+    QFETCH(ColorScheme, expected);
+    QCOMPARE(platform::colorSchemeFromSetting(value), expected);
+}
+
+QTEST_MAIN(TitleIconTest)
+#include "tst_titleicon.moc"
