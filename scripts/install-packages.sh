@@ -9,7 +9,7 @@ packages=(
     libsecret-1-dev libplist-dev libplist-utils
     dbus gnome-keyring libsecret-tools libglib2.0-bin python3 python3-dbus python3-gi
     xvfb xdotool x11-utils xdg-utils openbox tint2 imagemagick weston
-    desktop-file-utils nodejs systemd
+    desktop-file-utils file nodejs systemd
 )
 
 missing=()
