@@ -33,15 +33,11 @@ void clearKey()
 }
 
 // As the installer does it.
-bool storeKey(const QByteArray &key)
+bool storeKey(AppUnderTest &app, const QByteArray &key)
 {
-    QProcess store;
-    store.start(qEnvironmentVariable("ORLINDE_EXECUTABLE"), { QStringLiteral("--store-dashboard-key") });
-    store.write(key);
-    store.waitForBytesWritten(timeouts::exitMs);
-    store.closeWriteChannel();
-    return store.waitForFinished(timeouts::exitMs) && store.exitStatus() == QProcess::NormalExit
-        && store.exitCode() == 0;
+    const std::optional<AppExit> exit
+        = app.runOnce({ QStringLiteral("--store-dashboard-key") }, timeouts::exitMs, key);
+    return exit && exit->status == QProcess::NormalExit && exit->code == 0;
 }
 
 } // namespace
@@ -64,6 +60,8 @@ private:
 
     QTemporaryDir browserDirectory;
     QString callsPath;
+    // Ours, with the recording xdg-open first on PATH.
+    QProcessEnvironment browserEnvironment = QProcessEnvironment::systemEnvironment();
     std::unique_ptr<FakeStatusNotifierWatcher> watcher;
 };
 
@@ -78,8 +76,8 @@ void OpenDashboardTest::initTestCase()
     script.close();
     QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     callsPath = xdgOpen + QStringLiteral(".calls");
-    // The apps started below inherit it.
-    qputenv("PATH", QFile::encodeName(browserDirectory.path()) + ':' + qgetenv("PATH"));
+    browserEnvironment.insert(QStringLiteral("PATH"),
+        browserDirectory.path() + QLatin1Char(':') + browserEnvironment.value(QStringLiteral("PATH")));
 
     watcher = std::make_unique<FakeStatusNotifierWatcher>();
     QVERIFY2(watcher->isRegistered(), qPrintable(watcher->errorString()));
@@ -136,15 +134,15 @@ void OpenDashboardTest::opensAddress()
     QFETCH(QString, opened);
 
     clearKey();
-    if (storedKey)
-        QVERIFY2(storeKey(*storedKey), "the key could not be stored");
     AppUnderTest app;
+    if (storedKey)
+        QVERIFY2(storeKey(app, *storedKey), "the key could not be stored");
     QJsonObject settings = typicalSettings(app);
     settings.insert(QStringLiteral("hub"), hub);
     if (!product.isUndefined())
         settings.insert(QStringLiteral("product"), product);
     QString error;
-    std::optional<TrayItem> item = launchIntoTray(app, *watcher, settings, &error);
+    std::optional<TrayItem> item = launchIntoTray(app, *watcher, settings, &error, browserEnvironment);
     QVERIFY2(item, qPrintable(error));
 
     QVERIFY2(item->click(openDashboard), qPrintable(item->errorString()));
@@ -154,7 +152,7 @@ void OpenDashboardTest::opensAddress()
         // usable key then shows that the first opened nothing, and that the key is read
         // afresh.
         QVERIFY2(item->menu(), qPrintable(item->errorString()));
-        QVERIFY2(storeKey("after"), "the key could not be stored");
+        QVERIFY2(storeKey(app, "after"), "the key could not be stored");
         QVERIFY2(item->click(openDashboard), qPrintable(item->errorString()));
         QVERIFY2(waitForBrowserCalls(1), "the browser was never called");
         QCOMPARE(browserCalls(), QStringList { QStringLiteral("1:") + hub + QStringLiteral("/#after") });

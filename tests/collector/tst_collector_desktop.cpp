@@ -7,7 +7,6 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
-#include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
@@ -87,15 +86,12 @@ void CollectorDesktopTest::cleanup()
 
 bool CollectorDesktopTest::launch(const QProcessEnvironment &environment)
 {
-    if (!app->writeSettings(QJsonDocument(typicalSettings(*app)).toJson()) || !app->start({}, environment)) {
-        qWarning() << app->errorString();
+    QString error;
+    item = launchIntoTray(*app, *watcher, typicalSettings(*app), &error, environment);
+    if (!item) {
+        qWarning() << error;
         return false;
     }
-    const std::optional<FakeStatusNotifierWatcher::Item> registered
-        = watcher->waitForItemOf(app->pid(), timeouts::launchMs);
-    if (!registered)
-        return false;
-    item.emplace(registered->service, registered->path);
     return waitForLines(inRoot(QStringLiteral("launches")), 1, timeouts::launchMs);
 }
 

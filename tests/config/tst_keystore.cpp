@@ -141,22 +141,6 @@ bool lockLoginCollection(const QDBusConnection &bus)
         == QDBusMessage::ReplyMessage;
 }
 
-// gnome-keyring's unlock prompt, once it is on the display.
-std::optional<QString> waitForUnlockPrompt()
-{
-    QProcess search;
-    search.start(QStringLiteral("xdotool"),
-        { QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"),
-            QStringLiteral("--name"), QStringLiteral("^Unlock") });
-    if (!search.waitForFinished(storeEndsMs)) {
-        search.kill();
-        search.waitForFinished();
-        return std::nullopt;
-    }
-    const QByteArray window = search.readAllStandardOutput().split('\n').constFirst();
-    return window.isEmpty() ? std::nullopt : std::optional(QString::fromLatin1(window));
-}
-
 } // namespace
 
 namespace QTest {
@@ -330,7 +314,9 @@ void KeyStoreTest::storeIntoLockedKeyring()
 
     StoreRun store("new", bus.environment());
     if (!keysAtPrompt.isEmpty()) {
-        const std::optional<QString> prompt = waitForUnlockPrompt();
+        // gnome-keyring's unlock prompt.
+        const std::optional<QString> prompt
+            = xwindows::waitForWindowNamed(QStringLiteral("^Unlock"), storeEndsMs);
         QVERIFY2(prompt, "no unlock prompt appeared");
         for (const QString &key : keysAtPrompt) {
             QString error;

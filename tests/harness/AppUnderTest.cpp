@@ -174,7 +174,8 @@ std::optional<AppExit> AppUnderTest::waitForExit(int timeoutMs)
     return waitForProcess(*process, timeoutMs);
 }
 
-std::optional<AppExit> AppUnderTest::runOnce(const QStringList &arguments, int timeoutMs)
+std::optional<AppExit> AppUnderTest::runOnce(
+    const QStringList &arguments, int timeoutMs, const QByteArray &input)
 {
     QProcess once;
     once.setProcessChannelMode(QProcess::ForwardedChannels);
@@ -184,6 +185,9 @@ std::optional<AppExit> AppUnderTest::runOnce(const QStringList &arguments, int t
         fail(QStringLiteral("cannot start %1: %2").arg(executable, once.errorString()));
         return std::nullopt;
     }
+    // Closed either way, so that a process reading its input sees it end.
+    once.write(input);
+    once.closeWriteChannel();
     std::optional<AppExit> exit = waitForProcess(once, timeoutMs);
     if (!exit) {
         once.kill();

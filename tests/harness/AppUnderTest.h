@@ -61,9 +61,10 @@ public:
     // Waits, serving events, for the app to end; nothing if it still runs.
     std::optional<AppExit> waitForExit(int timeoutMs);
 
-    // Runs another process of the same copy to its end, e.g. `--quit-existing`;
-    // nothing if it could not start or had to be killed.
-    std::optional<AppExit> runOnce(const QStringList &arguments, int timeoutMs);
+    // Runs another process of the same copy to its end, e.g. `--quit-existing`, with
+    // `input` as its whole standard input; nothing if it could not start or had to be
+    // killed.
+    std::optional<AppExit> runOnce(const QStringList &arguments, int timeoutMs, const QByteArray &input = {});
 
 private:
     bool fail(const QString &what);

@@ -6,10 +6,11 @@
 
 #include <QJsonDocument>
 
-std::optional<TrayItem> launchIntoTray(
-    AppUnderTest &app, FakeStatusNotifierWatcher &watcher, const QJsonObject &settings, QString *error)
+std::optional<TrayItem> launchIntoTray(AppUnderTest &app, FakeStatusNotifierWatcher &watcher,
+    const QJsonObject &settings, QString *error, const QProcessEnvironment &environment)
 {
-    if (!app.isValid() || !app.writeSettings(QJsonDocument(settings).toJson()) || !app.start()) {
+    if (!app.isValid() || !app.writeSettings(QJsonDocument(settings).toJson())
+        || !app.start({}, environment)) {
         *error = app.errorString();
         return std::nullopt;
     }

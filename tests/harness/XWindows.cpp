@@ -26,27 +26,43 @@ Result xdotool(const QStringList &arguments)
     return { ok, QString::fromLocal8Bit(process.readAllStandardOutput() + process.readAllStandardError()) };
 }
 
-} // namespace
-
-QStringList visibleWindowsOf(qint64 pid)
+// The ids of the mapped windows that `criteria` (xdotool search options) select.
+QStringList visibleWindows(const QStringList &criteria)
 {
-    const Result found = xdotool({ QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-        QStringLiteral("--pid"), QString::number(pid) });
+    const Result found
+        = xdotool(QStringList { QStringLiteral("search"), QStringLiteral("--onlyvisible") } + criteria);
     return found.ok ? found.output.split(QLatin1Char('\n'), Qt::SkipEmptyParts) : QStringList();
 }
 
-std::optional<QString> waitForWindowOf(qint64 pid, int timeoutMs)
+std::optional<QString> waitForVisibleWindow(const QStringList &criteria, int timeoutMs)
 {
     QStringList windows;
     const bool shown = QTest::qWaitFor(
         [&] {
-            windows = visibleWindowsOf(pid);
+            windows = visibleWindows(criteria);
             return !windows.isEmpty();
         },
         timeoutMs);
     if (!shown)
         return std::nullopt;
     return windows.constFirst();
+}
+
+} // namespace
+
+QStringList visibleWindowsOf(qint64 pid)
+{
+    return visibleWindows({ QStringLiteral("--pid"), QString::number(pid) });
+}
+
+std::optional<QString> waitForWindowOf(qint64 pid, int timeoutMs)
+{
+    return waitForVisibleWindow({ QStringLiteral("--pid"), QString::number(pid) }, timeoutMs);
+}
+
+std::optional<QString> waitForWindowNamed(const QString &pattern, int timeoutMs)
+{
+    return waitForVisibleWindow({ QStringLiteral("--name"), pattern }, timeoutMs);
 }
 
 bool pressKey(const QString &window, const QString &key, QString *error)

@@ -13,6 +13,9 @@ namespace xwindows {
 QStringList visibleWindowsOf(qint64 pid);
 // Waits, serving events, until `pid` shows a window; its id.
 std::optional<QString> waitForWindowOf(qint64 pid, int timeoutMs);
+// Waits, serving events, until a window whose title matches `pattern` (a regular
+// expression, as xdotool takes it) is shown, by whichever process; its id.
+std::optional<QString> waitForWindowNamed(const QString &pattern, int timeoutMs);
 // Focuses `window` and types `key` (an X keysym name such as "Return").
 bool pressKey(const QString &window, const QString &key, QString *error = nullptr);
 

@@ -4,7 +4,7 @@
 # Installs the build into a temporary prefix, checks the layout a Linux desktop
 # expects, then gives the installed bundle its settings and starts it through the
 # launcher in bin/: it must find them (its collector is launched) and must quit when
-# asked with --quit-existing. Run inside run-in-desktop.sh.
+# asked with --quit-existing. Run inside scripts/desktop-session.sh.
 set -euo pipefail
 
 build=$1
