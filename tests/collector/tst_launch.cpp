@@ -21,12 +21,6 @@ QByteArrayList nullSeparated(QByteArray bytes)
     return bytes.split('\0');
 }
 
-QByteArrayList sorted(QByteArrayList list)
-{
-    std::sort(list.begin(), list.end());
-    return list;
-}
-
 int openDescriptorCount()
 {
     return static_cast<int>(
@@ -112,8 +106,10 @@ void LaunchTest::collectorGetsExactlyItsArgumentDirectoryEnvironmentAndStreams()
             { "/bin/sh", QFile::encodeName(installation.root + QStringLiteral("/collector.mjs")) }));
     QCOMPARE(
         contentsOf(installation.path(QStringLiteral("cwd"))).trimmed(), QFile::encodeName(installation.root));
-    QCOMPARE(sorted(nullSeparated(contentsOf(installation.path(QStringLiteral("environ"))))),
-        sorted(expectedEnvironment));
+    QByteArrayList environment = nullSeparated(contentsOf(installation.path(QStringLiteral("environ"))));
+    std::sort(environment.begin(), environment.end());
+    std::sort(expectedEnvironment.begin(), expectedEnvironment.end());
+    QCOMPARE(environment, expectedEnvironment);
     QCOMPARE(linesOf(installation.path(QStringLiteral("fds"))), QByteArrayList({ "0", "1", "2", "3" }));
     // Standard signals only: glibc's spawn leaves its own two real-time signals ignored,
     // and the glibc of the child takes them over again.
@@ -129,7 +125,6 @@ void LaunchTest::failedLaunchShowsFailureKeepsTheEndedHandleAndBacksOff_data()
     QTest::addColumn<QString>("breakage");
     QTest::addColumn<bool>("logsPrepared");
     QTest::newRow("executable removed") << QStringLiteral("remove") << true;
-    QTest::newRow("executable without execute permission") << QStringLiteral("chmod") << true;
     QTest::newRow("working directory removed") << QStringLiteral("move root") << false;
 }
 
@@ -148,8 +143,6 @@ void LaunchTest::failedLaunchShowsFailureKeepsTheEndedHandleAndBacksOff()
 
     if (breakage == QLatin1String("remove"))
         QVERIFY(QFile::remove(node));
-    else if (breakage == QLatin1String("chmod"))
-        QCOMPARE(::chmod(QFile::encodeName(node).constData(), 0644), 0);
     else
         QVERIFY(QDir().rename(installation.root, installation.top() + QStringLiteral("/moved")));
     QFile::remove(installation.data(QStringLiteral("app.log")));
@@ -254,7 +247,6 @@ void LaunchTest::unopenableLogLeavesTheStreamInherited_data()
     QTest::newRow("no data directory") << QString() << true << true;
     QTest::newRow("FIFO at app.log") << QStringLiteral("fifo app.log") << true << false;
     QTest::newRow("FIFO at app-error.log") << QStringLiteral("fifo app-error.log") << false << true;
-    QTest::newRow("directory at app.log") << QStringLiteral("dir app.log") << true << false;
 }
 
 void LaunchTest::unopenableLogLeavesTheStreamInherited()
@@ -264,22 +256,17 @@ void LaunchTest::unopenableLogLeavesTheStreamInherited()
     QFETCH(bool, errorInherited);
     Installation installation(QStringLiteral("record.sh"), QStringLiteral("/bin/sh"), !obstacle.isEmpty());
     const QString obstaclePath = installation.data(obstacle.section(QLatin1Char(' '), 1));
-    if (obstacle.startsWith(QLatin1String("fifo")))
+    if (!obstacle.isEmpty())
         QCOMPARE(::mkfifo(QFile::encodeName(obstaclePath).constData(), 0600), 0);
-    else if (obstacle.startsWith(QLatin1String("dir")))
-        QVERIFY(QDir().mkdir(obstaclePath));
 
     Agent agent(installation.settings);
-    QVERIFY(agent.orlinde.collector);
     QVERIFY(waitUntilExited(*agent.orlinde.collector));
 
     const auto target = [&](const char *stream) {
         return contentsOf(installation.path(QLatin1String(stream) + QStringLiteral("-target"))).trimmed();
     };
-    const QByteArray ourOutput = descriptorTarget(1);
-    const QByteArray ourError = descriptorTarget(2);
-    QCOMPARE(target("stdout") == ourOutput, outputInherited);
-    QCOMPARE(target("stderr") == ourError, errorInherited);
+    QCOMPARE(target("stdout") == descriptorTarget(1), outputInherited);
+    QCOMPARE(target("stderr") == descriptorTarget(2), errorInherited);
     QCOMPARE(QFileInfo::exists(installation.root + QStringLiteral("/.data")), !obstacle.isEmpty());
 }
 

@@ -26,11 +26,9 @@ void SupervisionTest::launchAttemptsAreTenSecondsApart_data()
     QTest::addColumn<double>("delay");
     QTest::addColumn<bool>("attempted");
     for (const QString &node : { QStringLiteral("/bin/sh"), QStringLiteral("/nonexistent/node") }) {
-        const QByteArray kind = node == QLatin1String("/bin/sh") ? "launching" : "failing";
-        QTest::addRow("%s, again at once", kind.constData()) << node << 0.0 << false;
-        QTest::addRow("%s, 9.999 s later", kind.constData()) << node << 9.999 << false;
-        QTest::addRow("%s, exactly at nextStart", kind.constData()) << node << 10.0 << true;
-        QTest::addRow("%s, 25 s later", kind.constData()) << node << 25.0 << true;
+        const char *kind = node == QLatin1String("/bin/sh") ? "launching" : "failing";
+        QTest::addRow("%s, 9.999 s later", kind) << node << 9.999 << false;
+        QTest::addRow("%s, exactly at nextStart", kind) << node << 10.0 << true;
     }
 }
 

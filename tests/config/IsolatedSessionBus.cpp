@@ -64,24 +64,19 @@ IsolatedSessionBus::IsolatedSessionBus(Prompts prompts)
         top.filePath(QStringLiteral("run")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
     const QString servicesPath = top.filePath(QStringLiteral("services"));
-    if (prompts == Prompts::onDisplay) {
-        for (const char *name : { "org.gnome.keyring.SystemPrompter", "org.gnome.keyring.PrivatePrompter" }) {
-            const QString service = QString::fromLatin1(name);
-            if (!writeFile(servicesPath + QLatin1Char('/') + service + QStringLiteral(".service"),
-                    QStringLiteral("[D-BUS Service]\nName=%1\nExec=/usr/libexec/gcr-prompter\n")
-                        .arg(service)
-                        .toUtf8())) {
-                fail(QStringLiteral("cannot write the prompter's service file"));
-                return;
-            }
-        }
-    }
     const QString configPath = top.filePath(QStringLiteral("bus.conf"));
-    if (!writeFile(configPath, busConfiguration(top.filePath(QStringLiteral("socket")), servicesPath))) {
-        fail(QStringLiteral("cannot write %1").arg(configPath));
+    bool written
+        = writeFile(configPath, busConfiguration(top.filePath(QStringLiteral("socket")), servicesPath));
+    for (const char *name : { "org.gnome.keyring.SystemPrompter", "org.gnome.keyring.PrivatePrompter" }) {
+        if (prompts == Prompts::onDisplay) // gnome-keyring asks for its unlock prompt by these names
+            written = written
+                && writeFile(QStringLiteral("%1/%2.service").arg(servicesPath, QLatin1String(name)),
+                    QByteArray("[D-BUS Service]\nName=") + name + "\nExec=/usr/libexec/gcr-prompter\n");
+    }
+    if (!written) {
+        fail(QStringLiteral("cannot write the bus configuration in %1").arg(top.path()));
         return;
     }
-
     QProcess &daemon = startProcess(QStringLiteral("dbus-daemon"),
         { QStringLiteral("--config-file=") + configPath, QStringLiteral("--nofork"),
             QStringLiteral("--print-address=1") });

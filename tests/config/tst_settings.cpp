@@ -1,5 +1,7 @@
 #include "config/Settings.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTest>
 
 namespace {
@@ -29,33 +31,20 @@ void SettingsTest::rejects_data()
 {
     QTest::addColumn<QByteArray>("json");
     QTest::newRow("empty file") << QByteArray();
-    QTest::newRow("not JSON") << QByteArray("node=/n");
-    QTest::newRow("top-level array") << QByteArray("[" + object() + "]");
-    QTest::newRow("top-level string") << QByteArray(R"("settings")");
     QTest::newRow("trailing garbage") << QByteArray(object() + "x");
+    QTest::newRow("top-level array") << QByteArray("[" + object() + "]");
     for (const char *name : { "node", "root", "hub", "launchAgent", "appExecutable" }) {
-        const QByteArray key = QByteArray("\"") + name + "\":";
-        const qsizetype at = required.indexOf(key);
-        const qsizetype end = required.indexOf(',', at);
-        const QByteArray member = required.mid(at, end < 0 ? -1 : end - at);
-        QByteArray without = required;
-        without.remove(at, member.size());
-        without.replace(",,", ",");
-        if (without.startsWith(','))
-            without.remove(0, 1);
-        if (without.endsWith(','))
-            without.chop(1);
-        QTest::addRow("%s missing", name) << QByteArray("{" + without + "}");
-        QTest::addRow("%s null", name) << QByteArray("{" + without + "," + key + "null}");
-        QTest::addRow("%s number", name) << QByteArray("{" + without + "," + key + "1}");
-        QTest::addRow("%s in other case", name)
-            << QByteArray("{" + without + ",\"" + QByteArray(name).toUpper() + "\":\"/x\"}");
+        QJsonObject settings = QJsonDocument::fromJson(object()).object();
+        settings.remove(QLatin1String(name));
+        QTest::addRow("%s missing", name) << QJsonDocument(settings).toJson();
+        settings[QLatin1String(name)] = QJsonValue::Null;
+        QTest::addRow("%s null", name) << QJsonDocument(settings).toJson();
+        settings[QLatin1String(name)] = 1;
+        QTest::addRow("%s number", name) << QJsonDocument(settings).toJson();
     }
-    QTest::newRow("product as number") << object(R"("product":1)");
     QTest::newRow("product as the word true") << object(R"("product":"true")");
     QTest::newRow("appId as number") << object(R"("appId":7)");
-    QTest::newRow("appId as array") << object(R"("appId":["x"])");
-    QTest::newRow("invalid UTF-8 in a string") << QByteArray("{" + required + ",\"x\":\"\xff\"}");
+    QTest::newRow("invalid UTF-8 in a string") << object("\"x\":\"\xff\"");
 }
 
 void SettingsTest::rejects()
@@ -99,17 +88,15 @@ void SettingsTest::optionalMembers()
     QCOMPARE(settings->isProduct(), isProduct);
 }
 
+// Nothing trimmed, expanded or resolved.
 void SettingsTest::keepsValuesAsWritten()
 {
-    const QByteArray json
-        = R"({"node":"","root":"relative/ root/","hub":"","launchAgent":"~/x","appExecutable":"é ✓"})";
-    const std::optional<Settings> settings = Settings::decode(json);
+    const std::optional<Settings> settings = Settings::decode(
+        R"({"node":"","root":"relative/ root/","hub":"","launchAgent":"~/x","appExecutable":"é ✓"})");
     QVERIFY(settings);
-    QCOMPARE(settings->node, QString());
-    QCOMPARE(settings->root, QStringLiteral("relative/ root/"));
-    QCOMPARE(settings->hub, QString());
-    QCOMPARE(settings->launchAgent, QStringLiteral("~/x"));
-    QCOMPARE(settings->appExecutable, QStringLiteral("é ✓"));
+    QCOMPARE(QStringList({ settings->node, settings->root, settings->hub, settings->launchAgent,
+                 settings->appExecutable }),
+        QStringList({ "", "relative/ root/", "", "~/x", "é ✓" }));
 }
 
 QTEST_GUILESS_MAIN(SettingsTest)

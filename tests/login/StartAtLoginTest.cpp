@@ -1,4 +1,3 @@
-#include "AgentFile.h"
 #include "AppUnderTest.h"
 #include "FakeStatusNotifierWatcher.h"
 #include "LaunchIntoTray.h"
@@ -8,7 +7,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QTest>
 #include <atomic>
@@ -51,16 +52,15 @@ private:
     void killAt(int occurrence, pid_t pid)
     {
         alignas(inotify_event) char buffer[4096];
-        int seen = 0;
-        while (!stopping) {
+        for (int seen = 0; !stopping;) {
             pollfd ready = { descriptor, POLLIN, 0 };
             if (::poll(&ready, 1, 20) <= 0)
                 continue;
             const ssize_t length = ::read(descriptor, buffer, sizeof buffer);
-            for (ssize_t at = 0; at < length;) {
-                const auto *happened = reinterpret_cast<const inotify_event *>(buffer + at);
-                at += static_cast<ssize_t>(sizeof(inotify_event) + happened->len);
-                if (++seen == occurrence) {
+            for (ssize_t at = 0; at < length; ++seen) {
+                at += static_cast<ssize_t>(
+                    sizeof(inotify_event) + reinterpret_cast<const inotify_event *>(buffer + at)->len);
+                if (seen + 1 == occurrence) {
                     ::kill(pid, SIGKILL);
                     return;
                 }
@@ -93,6 +93,36 @@ QStringList entriesOf(const QString &directory)
     return QDir(directory).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
 }
 
+QJsonObject expectedAgent(const QString &label, const QString &appExecutable, const QString &dataDirectory)
+{
+    return {
+        { QStringLiteral("Label"), label },
+        { QStringLiteral("ProgramArguments"), QJsonArray { appExecutable } },
+        { QStringLiteral("RunAtLoad"), true },
+        { QStringLiteral("KeepAlive"), QJsonObject { { QStringLiteral("SuccessfulExit"), false } } },
+        { QStringLiteral("ThrottleInterval"), 15 },
+        { QStringLiteral("StandardOutPath"), dataDirectory + QStringLiteral("/launcher.log") },
+        { QStringLiteral("StandardErrorPath"), dataDirectory + QStringLiteral("/launcher-error.log") },
+    };
+}
+
+// The agent as launchd's peers read it: through an XML parser that is not the one that
+// wrote it (plistlib, expat underneath, strict about well-formed XML). Integers must stay
+// integers, which JSON alone would not tell.
+void verifyAgent(const QString &path, const QJsonObject &expected)
+{
+    static const QString script
+        = QStringLiteral("import json, plistlib, sys\n"
+                         "value = plistlib.load(open(sys.argv[1], 'rb'), fmt=plistlib.FMT_XML)\n"
+                         "assert type(value['ThrottleInterval']) is int\n"
+                         "print(json.dumps(value))\n");
+    QProcess python;
+    python.start(QStringLiteral("/usr/bin/python3"), { QStringLiteral("-c"), script, path });
+    QVERIFY(python.waitForFinished(30'000));
+    QVERIFY2(python.exitCode() == 0, python.readAllStandardError().constData());
+    QCOMPARE(QJsonDocument::fromJson(python.readAllStandardOutput()).object(), expected);
+}
+
 } // namespace
 
 // "Start at login" in the real app, clicked in its tray menu the way a tray host does:
@@ -115,7 +145,6 @@ private:
     // Launches the app with the agent at `launchAgent` (relative to its root) and the
     // other settings changed as `changes` says.
     void launch(const QString &launchAgent, const QJsonObject &changes = {});
-    void click();
     void waitForCheckMark(int expected);
     void dismissAlert();
 
@@ -148,16 +177,10 @@ void StartAtLoginTest::launch(const QString &launchAgent, const QJsonObject &cha
     settings[QStringLiteral("launchAgent")] = agentPath;
     for (auto change = changes.begin(); change != changes.end(); ++change)
         settings[change.key()] = change.value();
-    // The data folder the installer makes, so that the collector's output goes to its logs.
     QVERIFY(QDir().mkpath(settings[QStringLiteral("root")].toString() + QStringLiteral("/.data")));
     QString error;
     item = launchIntoTray(*app, *watcher, settings, &error);
     QVERIFY2(item, qPrintable(error));
-}
-
-void StartAtLoginTest::click()
-{
-    QVERIFY2(item->click(QStringLiteral("Start at login")), qPrintable(item->errorString()));
 }
 
 void StartAtLoginTest::waitForCheckMark(int expected)
@@ -191,24 +214,13 @@ void StartAtLoginTest::onThenOff_data()
     QTest::addColumn<QString>("label");
     QTest::addColumn<QString>("rootFolder"); // empty for the app's own root
 
-    const QString defaultLabel = QStringLiteral("com.tovrex.orlinde.app");
-    QTest::newRow("appId absent") << QJsonObject() << defaultLabel << QString();
+    QTest::newRow("appId absent") << QJsonObject() << "com.tovrex.orlinde.app" << QString();
     QTest::newRow("appId empty") << QJsonObject { { "appId", "" } } << "" << QString();
-    QTest::newRow("appId given") << QJsonObject { { "appId", "com.example.agent" } } << "com.example.agent"
-                                 << QString();
-    QTest::newRow("markup characters")
-        << QJsonObject { { "appId", "a&b<c>\"d'e" }, { "appExecutable", "/opt/R&D <x>/\"q\" 'a'/Orlinde" } }
-        << "a&b<c>\"d'e"
-        << "R&D <root> \"x\"";
-    QTest::newRow("spaces, percent and URL characters in the root")
-        << QJsonObject() << defaultLabel << "my root 100% #1 ?x=y";
-    QTest::newRow("non-ASCII") << QJsonObject { { "appId", "com.exämple.☃" },
-        { "appExecutable", "/opt/Orlindé ✓" } }
-                               << "com.exämple.☃"
-                               << "Données 日本";
-    QTest::newRow("tab and line feed, which XML keeps")
-        << QJsonObject { { "appId", "tab\there" }, { "appExecutable", "/opt/line\nfeed" } } << "tab\there"
-        << QString();
+    // Markup, blanks, percent, non-ASCII, and the tab and line feed that XML keeps.
+    QTest::newRow("awkward characters") << QJsonObject { { "appId", "a&b<c>\"d'e\té☃" },
+        { "appExecutable", "/opt/R&D <x>/\"q\" 'a'/Orlindé\n✓" } }
+                                        << "a&b<c>\"d'e\té☃"
+                                        << "R&D <root> \"x\" 100% #1 ?x=y Données 日本";
 }
 
 void StartAtLoginTest::onThenOff()
@@ -216,8 +228,6 @@ void StartAtLoginTest::onThenOff()
     QFETCH(QJsonObject, changes);
     QFETCH(QString, label);
     QFETCH(QString, rootFolder);
-    if (!agentfile::plistlibAvailable())
-        QSKIP("python3 is needed to read the agent back");
     if (!rootFolder.isEmpty())
         changes[QStringLiteral("root")] = app->rootPath() + QLatin1Char('/') + rootFolder;
     const QString root = changes.value(QStringLiteral("root")).toString(app->rootPath());
@@ -226,18 +236,11 @@ void StartAtLoginTest::onThenOff()
     STEP(launch(QStringLiteral("Library/Launch Agents/agent.plist"), changes));
     STEP(waitForCheckMark(0));
 
-    STEP(click());
+    QVERIFY(item->click(QStringLiteral("Start at login")));
     STEP(waitForCheckMark(1));
-    QFile written(agentPath);
-    QVERIFY(written.open(QIODevice::ReadOnly));
-    const QString problems = agentfile::formProblems(written.readAll());
-    QVERIFY2(problems.isEmpty(), qPrintable(problems));
-    QString error;
-    const std::optional<QJsonObject> parsed = agentfile::parsedByPlistlib(agentPath, &error);
-    QVERIFY2(parsed, qPrintable(error));
-    QCOMPARE(*parsed, agentfile::expected(label, executable, root + QStringLiteral("/.data")));
+    STEP(verifyAgent(agentPath, expectedAgent(label, executable, root + QStringLiteral("/.data"))));
 
-    STEP(click());
+    QVERIFY(item->click(QStringLiteral("Start at login")));
     STEP(waitForCheckMark(0));
     QCOMPARE(entriesOf(QFileInfo(agentPath).path()), QStringList());
 }
@@ -245,30 +248,20 @@ void StartAtLoginTest::onThenOff()
 void StartAtLoginTest::whatStandsAtThePath_data()
 {
     QTest::addColumn<QString>("before");
-    QTest::addColumn<QJsonObject>("changes");
-    QTest::addColumn<int>("checkedBefore");
     QTest::addColumn<bool>("alert");
     QTest::addColumn<int>("checkedAfter");
 
-    QTest::newRow("a file the app did not write is removed")
-        << "foreign file" << QJsonObject() << 1 << false << 0;
-    QTest::newRow("a folder survives with its contents") << "folder" << QJsonObject() << 1 << true << 1;
-    QTest::newRow("a link to a folder is removed, the folder kept")
-        << "link to folder" << QJsonObject() << 1 << false << 0;
-    QTest::newRow("a plain file where the folder should be")
-        << "file as parent" << QJsonObject() << 0 << true << 0;
-    // XML cannot carry these characters; writing them raw would make a file no reader takes.
-    QTest::newRow("U+0001 in appId") << "nothing" << QJsonObject { { "appId", "a\u0001" } } << 0 << true << 0;
-    QTest::newRow("escape character in appExecutable")
-        << "nothing" << QJsonObject { { "appExecutable", "/opt/\u001b[31mOrlinde" } } << 0 << true << 0;
-    QTest::newRow("U+FFFE in appId") << "nothing" << QJsonObject { { "appId", "\uFFFE" } } << 0 << true << 0;
+    QTest::newRow("a file the app did not write is removed") << "foreign file" << false << 0;
+    QTest::newRow("a folder survives with its contents") << "folder" << true << 1;
+    QTest::newRow("a link to a folder is removed, the folder kept") << "link to folder" << false << 0;
+    QTest::newRow("a plain file where the folder should be") << "file as parent" << true << 0;
+    // XML cannot carry this character; writing it raw would make a file no reader takes.
+    QTest::newRow("U+0001 in appId") << "U+0001 in appId" << true << 0;
 }
 
 void StartAtLoginTest::whatStandsAtThePath()
 {
     QFETCH(QString, before);
-    QFETCH(QJsonObject, changes);
-    QFETCH(int, checkedBefore);
     QFETCH(bool, alert);
     QFETCH(int, checkedAfter);
 
@@ -289,10 +282,12 @@ void StartAtLoginTest::whatStandsAtThePath()
         QVERIFY(writeFile(root + QStringLiteral("/blocker"), "a file"));
         launchAgent = QStringLiteral("blocker/agent.plist");
     }
-    STEP(launch(launchAgent, changes));
+    const int checkedBefore = QFileInfo::exists(path) ? 1 : 0;
+    STEP(launch(launchAgent,
+        before == QLatin1String("U+0001 in appId") ? QJsonObject { { "appId", "a\u0001" } } : QJsonObject()));
     STEP(waitForCheckMark(checkedBefore));
 
-    STEP(click());
+    QVERIFY(item->click(QStringLiteral("Start at login")));
     if (alert)
         STEP(dismissAlert());
     STEP(waitForCheckMark(checkedAfter));
@@ -312,27 +307,15 @@ void StartAtLoginTest::whatStandsAtThePath()
 
 void StartAtLoginTest::killedWhileTogglingLeavesNoPartialAgent()
 {
-    if (!agentfile::plistlibAvailable())
-        QSKIP("python3 is needed to read the agent back");
     const quint32 seed = QRandomGenerator::global()->generate();
     qInfo("kill points from seed %u", seed);
     QRandomGenerator random(seed);
-    const QList<std::pair<uint32_t, const char *>> points = {
-        { IN_CREATE, "a file is created" },
-        { IN_MODIFY, "a file is written" },
-        { IN_CLOSE_WRITE, "a written file is closed" },
-        { IN_MOVED_TO, "a file is renamed into place" },
-        { IN_DELETE, "a file is removed" },
-    };
-    constexpr int rounds = 10;
-    int leftovers = 0;
-    int withAgent = 0;
-
-    for (int round = 0; round < rounds; ++round) {
+    const uint32_t points[] = { IN_CREATE, IN_MODIFY, IN_CLOSE_WRITE, IN_MOVED_TO, IN_DELETE };
+    for (int round = 0; round < 10; ++round) {
         cleanup();
         STEP(init());
         STEP(launch(QStringLiteral("LaunchAgents/agent.plist")));
-        const auto &[event, description] = points[random.bounded(points.size())];
+        const uint32_t event = points[random.bounded(static_cast<quint32>(std::size(points)))];
         const int occurrence = static_cast<int>(random.bounded(1, 4));
         const KillOnFileEvent killer(QFileInfo(agentPath).path(), event, occurrence, app->pid());
         QVERIFY2(killer.isWatching(), "inotify is not available");
@@ -341,26 +324,12 @@ void StartAtLoginTest::killedWhileTogglingLeavesNoPartialAgent()
         if (app->isRunning())
             app->sendSignal(SIGKILL);
         QVERIFY(app->waitForExit(timeouts::exitMs));
-
-        // A kill between creating the temporary file and renaming it leaves that file
-        // beside the agent; it is never the agent itself.
-        leftovers += QDir(QFileInfo(agentPath).path())
-                         .entryList({ QStringLiteral(".agent.plist.*") }, QDir::Hidden | QDir::Files)
-                         .size();
-        if (!QFileInfo::exists(agentPath))
-            continue;
-        ++withAgent;
-        QString error;
-        const std::optional<QJsonObject> parsed = agentfile::parsedByPlistlib(agentPath, &error);
-        QVERIFY2(parsed,
-            qPrintable(
-                QStringLiteral("killed when %1 (%2): %3").arg(description).arg(occurrence).arg(error)));
-        QCOMPARE(*parsed,
-            agentfile::expected(QStringLiteral("com.tovrex.orlinde.app"), app->executablePath(),
-                app->rootPath() + QStringLiteral("/.data")));
+        // A temporary file may be left beside the agent; the agent itself is whole or absent.
+        if (QFileInfo::exists(agentPath))
+            STEP(verifyAgent(agentPath,
+                expectedAgent(QStringLiteral("com.tovrex.orlinde.app"), app->executablePath(),
+                    app->rootPath() + QStringLiteral("/.data"))));
     }
-    qInfo(
-        "%d rounds, %d ended with the agent in place, %d temporary files left", rounds, withAgent, leftovers);
 }
 
 QTEST_MAIN(StartAtLoginTest)

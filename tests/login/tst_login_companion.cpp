@@ -27,19 +27,12 @@ Finished runProcess(const QString &program, const QStringList &arguments,
 {
     QProcess process;
     process.setProcessEnvironment(environment);
-    if (!workingDirectory.isEmpty())
-        process.setWorkingDirectory(workingDirectory);
+    process.setWorkingDirectory(workingDirectory);
     process.start(program, arguments);
-    Finished result;
-    if (!process.waitForStarted())
-        return result;
-    result.pid = process.processId();
-    if (!process.waitForFinished(60'000) || process.exitStatus() != QProcess::NormalExit)
-        return result;
-    result.exitCode = process.exitCode();
-    result.output = process.readAllStandardOutput();
-    result.errors = process.readAllStandardError();
-    return result;
+    const qint64 pid = process.waitForStarted() ? process.processId() : 0;
+    const bool ended = process.waitForFinished(60'000) && process.exitStatus() == QProcess::NormalExit;
+    return { ended ? process.exitCode() : -1, process.readAllStandardOutput(), process.readAllStandardError(),
+        pid };
 }
 
 bool writeFile(const QString &path, const QByteArray &content, QFile::Permissions permissions = {})
@@ -74,7 +67,6 @@ private slots:
     void unitName();
     void unitText_data();
     void unitText();
-    void unitAcceptedBySystemd_data();
     void unitAcceptedBySystemd();
 
     void runSendsOutputWhereTheAgentSays_data();
@@ -103,8 +95,7 @@ void LoginCompanionTest::init()
     QVERIFY(scratch->isValid());
     script = scratch->filePath(QStringLiteral("agent.sh"));
     QVERIFY(writeFile(script, agentScript, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    QVERIFY(QDir().mkpath(scratch->filePath(QStringLiteral("home"))));
-    QVERIFY(QDir().mkpath(scratch->filePath(QStringLiteral("run"))));
+    QVERIFY(QDir(scratch->path()).mkpath(QStringLiteral("home")) && QDir(scratch->path()).mkdir("run"));
     QVERIFY(QFile::setPermissions(
         scratch->filePath(QStringLiteral("run")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 }
@@ -144,19 +135,14 @@ QString LoginCompanionTest::writeAgent(const QVariantMap &changes, const QString
 void LoginCompanionTest::unitName_data()
 {
     QTest::addColumn<QString>("label");
-    QTest::addColumn<QString>("unitName"); // or, when refused, what the reason mentions
+    // As `systemd-escape -- LABEL` gives it, or, when refused, what the reason mentions.
+    QTest::addColumn<QString>("unitName");
     const auto row = [](const char *name, const QString &label, const char *unitName) {
         QTest::newRow(name) << label << QString::fromUtf8(unitName);
     };
     row("the default label", "com.tovrex.orlinde.app", "com.tovrex.orlinde.app.service");
-    row("colon and underscore", "a:b_c", "a:b_c.service");
-    row("hyphen", "com.example.my-app", "com.example.my\\x2dapp.service");
-    row("slash", "a/b", "a-b.service");
-    row("space and percent", "my app 100%", "my\\x20app\\x20100\\x25.service");
-    row("leading dot", ".hidden.app", "\\x2ehidden.app.service");
-    row("backslash", "x\\y", "x\\x5cy.service");
-    row("at sign, no template instance", "tmpl@inst", "tmpl\\x40inst.service");
-    row("non-ASCII", QStringLiteral("é☃"), "\\xc3\\xa9\\xe2\\x98\\x83.service");
+    row("escapes", QStringLiteral(".a:b_c/my-app 100%\\x@é☃"),
+        "\\x2ea:b_c-my\\x2dapp\\x20100\\x25\\x5cx\\x40\\xc3\\xa9\\xe2\\x98\\x83.service");
     row("longest accepted", QString(247, QLatin1Char('a')),
         qPrintable(QString(247, QLatin1Char('a')) + ".service"));
     row("refused: empty", QString(), "empty");
@@ -176,13 +162,6 @@ void LoginCompanionTest::unitName()
         return;
     }
     QCOMPARE(name, std::optional<QString>(unitName));
-    // systemd's own escaping, where it is installed, must agree.
-    const QString tool = QStandardPaths::findExecutable(QStringLiteral("systemd-escape"));
-    if (!tool.isEmpty()) {
-        const Finished escaped
-            = runProcess(tool, { QStringLiteral("--"), label }, QProcessEnvironment::systemEnvironment());
-        QCOMPARE(QString::fromUtf8(escaped.output).trimmed() + QStringLiteral(".service"), unitName);
-    }
 }
 
 void LoginCompanionTest::unitText_data()
@@ -200,21 +179,14 @@ void LoginCompanionTest::unitText_data()
         QTest::newRow(name) << (otherProgram.isEmpty() ? program : otherProgram) << propertyList
                             << QString::fromUtf8(expected);
     };
-    row("spaces", "/a b/c.plist", "\"/a b/c.plist\"");
-    row("double quotes", "/say \"hi\".plist", "\"/say \\\"hi\\\".plist\"");
-    row("single quote", "/it's.plist", "\"/it's.plist\"");
-    row("backslash", "/a\\nb.plist", "\"/a\\\\nb.plist\"");
-    row("percent", "/100%h.plist", "\"/100%%h.plist\"");
-    row("dollar", "/$HOME/${X}.plist", "\"/$$HOME/$${X}.plist\"");
+    row("awkward characters", "/a b/say \"hi\" it's \\n 100%h $HOME ${X}.plist",
+        "\"/a b/say \\\"hi\\\" it's \\\\n 100%%h $$HOME $${X}.plist\"");
 
     const QString plist = QStringLiteral("/home/u/agent.plist");
     row("refused: relative program", plist, "not an absolute path", "orlinde-login");
-    row("refused: relative property list", "agent.plist", "not an absolute path");
-    row("refused: line feed", "/home/u/a\nb.plist", "control character");
     row("refused: tab in the program path", plist, "control character", "/opt/a\tb/orlinde-login");
     row("refused: delete character", "/home/u/a\x7f.plist", "control character");
     row("refused: double quote in the program path", plist, "a quote", "/opt/\"x\"/orlinde-login");
-    row("refused: single quote in the program path", plist, "a quote", "/opt/it's/orlinde-login");
     row("refused: backslash in the program path", plist, "a backslash", "/opt/a\\b/orlinde-login");
     row("refused: property list path ending in a blank", "/home/u/agent.plist ", "ends in a blank");
     row("refused: property list path ending in a backslash", "/home/u/agent\\", "backslash");
@@ -237,36 +209,14 @@ void LoginCompanionTest::unitText()
     QVERIFY2(text->contains(line), qPrintable(*text));
 }
 
-void LoginCompanionTest::unitAcceptedBySystemd_data()
+void LoginCompanionTest::unitAcceptedBySystemd()
 {
     // systemd runs no program from a path with quotes or backslashes, so those appear
     // only where the property list lies.
-    QTest::addColumn<QString>("programFolder");
-    QTest::addColumn<QString>("propertyListFolder");
-    QTest::newRow("plain") << "plain"
-                           << "plain";
-    QTest::newRow("spaces") << "with two  spaces"
-                            << "with two  spaces";
-    QTest::newRow("percent and specifiers") << "100% %h %%"
-                                            << "100% %h %%";
-    QTest::newRow("dollar") << "$HOME ${HOME} $$"
-                            << "$HOME ${HOME} $$";
-    QTest::newRow("semicolon and hash") << "a ; b # c"
-                                        << "a ; b # c";
-    QTest::newRow("non-ASCII") << "Données ☃"
-                               << "Données ☃";
-    QTest::newRow("double quotes") << "plain"
-                                   << "say \"hi\"";
-    QTest::newRow("single quote") << "plain"
-                                  << "it's";
-    QTest::newRow("backslashes") << "plain"
-                                 << "back\\slash \\n \\x41 \\";
-}
-
-void LoginCompanionTest::unitAcceptedBySystemd()
-{
-    QFETCH(QString, programFolder);
-    QFETCH(QString, propertyListFolder);
+    const QString programFolder
+        = QStringLiteral("two  spaces 100% %h %% $HOME ${HOME} $$ a ; b # c Données ☃");
+    const QString propertyListFolder
+        = programFolder + QStringLiteral(" say \"hi\" it's back\\slash \\n \\x41 \\");
     const QString analyze = QStandardPaths::findExecutable(QStringLiteral("systemd-analyze"));
     if (analyze.isEmpty())
         QSKIP("systemd-analyze is not installed");
@@ -291,11 +241,10 @@ void LoginCompanionTest::unitAcceptedBySystemd()
         qPrintable(QString::fromUtf8(verified.errors) + *text));
 
     // The condition, evaluated the way the manager does, must name exactly the file.
-    const QRegularExpressionMatch line
-        = QRegularExpression(QStringLiteral("^ConditionPathExists=.*$"), QRegularExpression::MultilineOption)
-              .match(*text);
-    QVERIFY(line.hasMatch());
-    const QStringList condition = { QStringLiteral("--user"), QStringLiteral("condition"), line.captured() };
+    const QStringList line
+        = text->split(QLatin1Char('\n')).filter(QRegularExpression("^ConditionPathExists="));
+    QCOMPARE(line.size(), 1);
+    const QStringList condition = { QStringLiteral("--user"), QStringLiteral("condition"), line.first() };
     QVERIFY2(runProcess(analyze, condition, isolatedEnvironment()).exitCode != 0, "met without the file");
     QVERIFY(writeFile(propertyList, "x"));
     const Finished met = runProcess(analyze, condition, isolatedEnvironment());
@@ -304,14 +253,12 @@ void LoginCompanionTest::unitAcceptedBySystemd()
 
 void LoginCompanionTest::runSendsOutputWhereTheAgentSays_data()
 {
-    QTest::addColumn<QString>("logs"); // "new", "earlier", "no keys" or "unopenable"
+    QTest::addColumn<QString>("logs"); // "new", "earlier" or "unopenable"
     QTest::addColumn<QString>("status");
     QTest::newRow("logs created for the owner, success") << "new"
                                                          << "0";
     QTest::newRow("earlier output kept, failure passed on") << "earlier"
                                                             << "3";
-    QTest::newRow("no log keys: the inherited streams") << "no keys"
-                                                        << "255";
     QTest::newRow("a log that cannot open does not stop the start") << "unopenable"
                                                                     << "5";
 }
@@ -328,9 +275,6 @@ void LoginCompanionTest::runSendsOutputWhereTheAgentSays()
         QVERIFY(writeFile(errorLog, earlier, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
     }
     QVariantMap changes;
-    if (logs == QLatin1String("no keys"))
-        changes = { { QStringLiteral("StandardOutPath"), QVariant() },
-            { QStringLiteral("StandardErrorPath"), QVariant() } };
     if (logs == QLatin1String("unopenable"))
         changes = { { QStringLiteral("StandardOutPath"),
             scratch->filePath(QStringLiteral("gone/launcher.log")) } };
@@ -343,10 +287,7 @@ void LoginCompanionTest::runSendsOutputWhereTheAgentSays()
     // The program replaces the companion: one process, so the manager's signals reach it.
     const QByteArray line
         = QByteArray::number(run.pid) + " [" + status.toUtf8() + "] [two words] [100% $HOME]\n";
-    if (logs == QLatin1String("no keys")) {
-        QCOMPARE(run.output, "out " + line);
-        QCOMPARE(run.errors, "err " + line);
-    } else if (logs == QLatin1String("unopenable")) {
+    if (logs == QLatin1String("unopenable")) {
         QCOMPARE(run.output, "out " + line);
         QVERIFY2(run.errors.contains("Could not open the log"), run.errors.constData());
         QCOMPARE(readFile(errorLog), "err " + line);
@@ -374,19 +315,15 @@ void LoginCompanionTest::runReportsAProgramThatIsNotThere()
 void LoginCompanionTest::runRefuses_data()
 {
     QTest::addColumn<QVariantMap>("changes");
-    QTest::addColumn<QByteArray>("content"); // replaces the file when set; "-" for no file
+    QTest::addColumn<QByteArray>("content"); // "-" no file, "cut" its first half, "array" another type
     QTest::addColumn<QString>("mentions");
     const auto change = [](const char *key, const QVariant &value) {
         return QVariantMap { { QString::fromLatin1(key), value } };
     };
     QTest::newRow("no file") << QVariantMap() << QByteArray("-") << "does not exist";
-    QTest::newRow("empty file") << QVariantMap() << QByteArray("") << "not a property list";
-    QTest::newRow("not a property list") << QVariantMap() << QByteArray("Label=x\n") << "not a property list";
     QTest::newRow("cut off in the middle") << QVariantMap() << QByteArray("cut") << "not a property list";
     QTest::newRow("an array, not a dictionary") << QVariantMap() << QByteArray("array") << "not a dictionary";
     QTest::newRow("no Label") << change("Label", QVariant()) << QByteArray() << "no Label";
-    QTest::newRow("no ProgramArguments")
-        << change("ProgramArguments", QVariant()) << QByteArray() << "no ProgramArguments";
     QTest::newRow("empty ProgramArguments")
         << change("ProgramArguments", QVariantList()) << QByteArray() << "no ProgramArguments";
     QTest::newRow("a number among the arguments")
@@ -408,8 +345,6 @@ void LoginCompanionTest::runRefuses()
         QVERIFY(writeFile(plist, whole.left(whole.size() / 2)));
     else if (content == "array")
         QVERIFY(writeFile(plist, platform::propertylist::xmlData(QVariantList { script }).value_or("")));
-    else if (!content.isNull())
-        QVERIFY(writeFile(plist, content));
     const Finished run = runProcess(companion, { QStringLiteral("run"), plist }, isolatedEnvironment());
     // Retrying cannot mend the file, so the unit must not start again after this status.
     const QString unit = login::unitFileText(companion, plist).value_or(QString());
@@ -420,25 +355,24 @@ void LoginCompanionTest::runRefuses()
 
 void LoginCompanionTest::installWritesTheUnit_data()
 {
-    QTest::addColumn<std::optional<QString>>("configHome");
+    QTest::addColumn<QString>("configHome"); // null for unset
     QTest::addColumn<QString>("unitFolder");
-    QTest::newRow("XDG_CONFIG_HOME honoured")
-        << std::optional<QString>(QStringLiteral("$SCRATCH/config")) << "$SCRATCH/config/systemd/user";
-    QTest::newRow("XDG_CONFIG_HOME unset")
-        << std::optional<QString>() << "$SCRATCH/home/.config/systemd/user";
-    QTest::newRow("a relative XDG_CONFIG_HOME is ignored")
-        << std::optional<QString>(QStringLiteral("config")) << "$SCRATCH/home/.config/systemd/user";
+    QTest::newRow("XDG_CONFIG_HOME honoured") << "$SCRATCH/config"
+                                              << "$SCRATCH/config/systemd/user";
+    QTest::newRow("XDG_CONFIG_HOME unset") << QString() << "$SCRATCH/home/.config/systemd/user";
+    QTest::newRow("a relative XDG_CONFIG_HOME is ignored") << "config"
+                                                           << "$SCRATCH/home/.config/systemd/user";
 }
 
 void LoginCompanionTest::installWritesTheUnit()
 {
-    QFETCH(std::optional<QString>, configHome);
+    QFETCH(QString, configHome);
     QFETCH(QString, unitFolder);
     unitFolder.replace(QStringLiteral("$SCRATCH"), scratch->path());
     QProcessEnvironment environment = isolatedEnvironment();
-    if (configHome)
+    if (!configHome.isNull())
         environment.insert(
-            QStringLiteral("XDG_CONFIG_HOME"), QString(*configHome).replace("$SCRATCH", scratch->path()));
+            QStringLiteral("XDG_CONFIG_HOME"), configHome.replace("$SCRATCH", scratch->path()));
     writeAgent({ { QStringLiteral("Label"), QStringLiteral("com.example.my agent") } });
 
     // Given relative to where the installer stands, named absolutely in the unit.

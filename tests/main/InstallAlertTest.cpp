@@ -21,16 +21,6 @@ private slots:
     void alertInsteadOfTray();
 };
 
-namespace {
-
-QString noTrayItem(const FakeStatusNotifierWatcher &watcher)
-{
-    return QStringLiteral("expected no tray item, got: ")
-        + watcher.registrationLog().join(QStringLiteral(", "));
-}
-
-} // namespace
-
 void InstallAlertTest::initTestCase()
 {
     // The alert's text is not on the X server; it is read the way a screen reader does.
@@ -48,9 +38,8 @@ void InstallAlertTest::alertInsteadOfTray_data()
     QTest::newRow("no settings.json beside the executable") << false << "absent" << QByteArray();
     QTest::newRow("settings.json is a directory") << true << "directory" << QByteArray();
     QTest::newRow("invalid JSON") << true << "bytes" << QByteArray(R"({"node": "/usr/bin/node", )");
-    QTest::newRow("empty file") << true << "bytes" << QByteArray();
-    for (const char *key : { "node", "root", "hub", "launchAgent", "appExecutable" })
-        QTest::addRow("no %s", key) << true << "without" << QByteArray(key);
+    // One missing key stands for all: the settings table checks each of them.
+    QTest::newRow("no appExecutable") << true << "without" << QByteArray("appExecutable");
 }
 
 void InstallAlertTest::alertInsteadOfTray()
@@ -75,10 +64,7 @@ void InstallAlertTest::alertInsteadOfTray()
     QVERIFY2(app.start(), qPrintable(app.errorString()));
 
     const std::optional<QString> alert = xwindows::waitForWindowOf(app.pid(), timeouts::launchMs);
-    QVERIFY2(alert,
-        qPrintable(QStringLiteral("expected an alert window within %1 ms, got none (app %2)")
-                       .arg(timeouts::launchMs)
-                       .arg(describe(app.waitForExit(0)))));
+    QVERIFY2(alert, qPrintable(QStringLiteral("no alert window; app ") + describe(app.waitForExit(0))));
     const QString message = QStringLiteral("Install Orlinde first");
     const QString informative
         = QStringLiteral("Open Install App.command from the top level of the extracted ZIP "
@@ -90,15 +76,13 @@ void InstallAlertTest::alertInsteadOfTray()
             return texts.contains(message) && texts.contains(informative);
         },
         timeouts::launchMs);
-    QVERIFY2(readable,
-        qPrintable(QStringLiteral("expected the alert to read \"%1\" and \"%2\", got: %3")
-                       .arg(message, informative, texts.join(QStringLiteral(" | ")))));
-    QVERIFY2(watcher.registrationLog().isEmpty(), qPrintable(noTrayItem(watcher)));
+    QVERIFY2(readable, qPrintable(texts.join(QStringLiteral(" | "))));
+    QCOMPARE(watcher.registrationLog(), QStringList());
 
     QString error;
     QVERIFY2(xwindows::pressKey(*alert, QStringLiteral("Return"), &error), qPrintable(error));
     QCOMPARE(describe(app.waitForExit(timeouts::exitMs)), QStringLiteral("exited with status 0"));
-    QVERIFY2(watcher.registrationLog().isEmpty(), qPrintable(noTrayItem(watcher)));
+    QCOMPARE(watcher.registrationLog(), QStringList());
 }
 
 QTEST_MAIN(InstallAlertTest)

@@ -18,9 +18,8 @@ class QuitTest : public QObject
 private slots:
     void quitNotification_data();
     void quitNotification();
-    void quitFromMenu();
-    void terminationSignal_data();
-    void terminationSignal();
+    void quitFromMenuOrSignal_data();
+    void quitFromMenuOrSignal();
 
 private:
     const QString exitedCleanly = QStringLiteral("exited with status 0");
@@ -62,8 +61,6 @@ void QuitTest::quitNotification_data()
     const QString renamed = QStringLiteral("com.example.orlinde.test");
     QTest::newRow("--quit-existing, identifier from Info.plist")
         << true << renamed << "same copy" << QString() << true;
-    QTest::newRow("--quit-existing, bundle without Info.plist")
-        << true << QString() << "same copy" << QString() << true;
     QTest::newRow("--quit-existing, no bundle") << false << QString() << "same copy" << QString() << true;
     QTest::newRow("--quit-existing of another bundle")
         << true << renamed << "other bundle" << QStringLiteral("com.example.orlinde.other") << false;
@@ -72,7 +69,6 @@ void QuitTest::quitNotification_data()
         << true << shipped << "gdbus" << QStringLiteral("com.example.other.quit") << false;
     QTest::newRow("gdbus, default quit to a renamed bundle")
         << true << renamed << "gdbus" << shipped + ".quit" << false;
-    QTest::newRow("gdbus, identifier without .quit") << true << shipped << "gdbus" << shipped << false;
 }
 
 void QuitTest::quitNotification()
@@ -112,29 +108,17 @@ void QuitTest::quitNotification()
         QCOMPARE(describe(app.waitForExit(timeouts::stillRunningMs)), stillRunning);
 }
 
-void QuitTest::quitFromMenu()
+void QuitTest::quitFromMenuOrSignal_data()
 {
-    FakeStatusNotifierWatcher watcher;
-    QVERIFY2(watcher.isRegistered(), qPrintable(watcher.errorString()));
-    AppUnderTest app;
-    QString error;
-    std::optional<TrayItem> item = launchIntoTray(app, watcher, typicalSettings(app), &error);
-    QVERIFY2(item, qPrintable(error));
+    QTest::addColumn<int>("signal"); // 0: "Quit for this session" clicked
 
-    QVERIFY2(item->click(QStringLiteral("Quit for this session")), qPrintable(item->errorString()));
-    QCOMPARE(describe(app.waitForExit(timeouts::exitMs)), exitedCleanly);
-}
-
-void QuitTest::terminationSignal_data()
-{
-    QTest::addColumn<int>("signal");
-
+    QTest::newRow("menu") << 0;
     QTest::newRow("SIGTERM") << SIGTERM;
     QTest::newRow("SIGINT") << SIGINT;
     QTest::newRow("SIGHUP") << SIGHUP;
 }
 
-void QuitTest::terminationSignal()
+void QuitTest::quitFromMenuOrSignal()
 {
     QFETCH(int, signal);
 
@@ -142,9 +126,13 @@ void QuitTest::terminationSignal()
     QVERIFY2(watcher.isRegistered(), qPrintable(watcher.errorString()));
     AppUnderTest app;
     QString error;
-    QVERIFY2(launchIntoTray(app, watcher, typicalSettings(app), &error), qPrintable(error));
+    std::optional<TrayItem> item = launchIntoTray(app, watcher, typicalSettings(app), &error);
+    QVERIFY2(item, qPrintable(error));
 
-    QVERIFY2(app.sendSignal(signal), qPrintable(app.errorString()));
+    if (signal == 0)
+        QVERIFY2(item->click(QStringLiteral("Quit for this session")), qPrintable(item->errorString()));
+    else
+        QVERIFY2(app.sendSignal(signal), qPrintable(app.errorString()));
     QCOMPARE(describe(app.waitForExit(timeouts::exitMs)), exitedCleanly);
 }
 

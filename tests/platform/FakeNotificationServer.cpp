@@ -18,10 +18,10 @@ FakeNotificationServer::~FakeNotificationServer()
     connection.unregisterObject(objectPath);
 }
 
-uint FakeNotificationServer::Notify(const QString &appName, uint, const QString &appIcon,
-    const QString &summary, const QString &body, const QStringList &, const QVariantMap &, int)
+uint FakeNotificationServer::Notify(const QString &appName, uint, const QString &, const QString &,
+    const QString &body, const QStringList &, const QVariantMap &, int)
 {
-    received.append({ appName, appIcon, summary, body });
+    received.append({ appName, body });
     return uint(received.size());
 }
 

@@ -18,8 +18,6 @@ public:
     struct Notification
     {
         QString appName;
-        QString appIcon;
-        QString summary;
         QString body;
     };
 
