@@ -5,6 +5,7 @@
 #include "Timeouts.h"
 #include "TypicalSettings.h"
 
+#include <QDir>
 #include <QProcess>
 #include <QTest>
 #include <csignal>
@@ -20,6 +21,7 @@ private slots:
     void quitNotification();
     void quitFromMenuOrSignal_data();
     void quitFromMenuOrSignal();
+    void quitExistingWithoutBus();
 
 private:
     const QString exitedCleanly = QStringLiteral("exited with status 0");
@@ -137,4 +139,16 @@ void QuitTest::quitFromMenuOrSignal()
 }
 
 QTEST_MAIN(QuitTest)
+// An installer may run it outside any session: it must neither hang nor start a bus
+// of its own through the display.
+void QuitTest::quitExistingWithoutBus()
+{
+    AppUnderTest app;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), QDir::tempPath());
+    QVERIFY(app.start({ QStringLiteral("--quit-existing") }, environment));
+    QCOMPARE(describe(app.waitForExit(timeouts::exitMs)), exitedCleanly);
+}
+
 #include "QuitTest.moc"
