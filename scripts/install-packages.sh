@@ -7,7 +7,7 @@ packages=(
     build-essential cmake pkg-config clang clang-format libclang-rt-14-dev
     qt6-base-dev qt6-base-dev-tools qt6-wayland libxcb1-dev
     libsecret-1-dev libplist-dev libplist-utils
-    dbus gnome-keyring libsecret-tools libglib2.0-bin python3 python3-dbus python3-gi
+    dbus at-spi2-core gnome-keyring libsecret-tools libglib2.0-bin python3 python3-dbus python3-gi
     xvfb xdotool x11-utils xdg-utils openbox tint2 imagemagick weston
     desktop-file-utils file nodejs systemd
 )
