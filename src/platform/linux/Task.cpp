@@ -13,37 +13,26 @@ namespace platform {
 
 namespace {
 
-class SpawnFileActions
+// A posix_spawn description object, destroyed with the scope that set it up.
+template <typename Object, int (*init)(Object *), int (*destroy)(Object *)> class SpawnObject
 {
 public:
-    SpawnFileActions() { ok = ::posix_spawn_file_actions_init(&actions) == 0; }
-    ~SpawnFileActions()
+    SpawnObject() { ok = init(&object) == 0; }
+    ~SpawnObject()
     {
         if (ok)
-            ::posix_spawn_file_actions_destroy(&actions);
+            destroy(&object);
     }
-    SpawnFileActions(const SpawnFileActions &) = delete;
-    SpawnFileActions &operator=(const SpawnFileActions &) = delete;
+    SpawnObject(const SpawnObject &) = delete;
+    SpawnObject &operator=(const SpawnObject &) = delete;
 
     bool ok = false;
-    posix_spawn_file_actions_t actions;
+    Object object;
 };
 
-class SpawnAttributes
-{
-public:
-    SpawnAttributes() { ok = ::posix_spawnattr_init(&attributes) == 0; }
-    ~SpawnAttributes()
-    {
-        if (ok)
-            ::posix_spawnattr_destroy(&attributes);
-    }
-    SpawnAttributes(const SpawnAttributes &) = delete;
-    SpawnAttributes &operator=(const SpawnAttributes &) = delete;
-
-    bool ok = false;
-    posix_spawnattr_t attributes;
-};
+using SpawnFileActions = SpawnObject<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init,
+    ::posix_spawn_file_actions_destroy>;
+using SpawnAttributes = SpawnObject<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy>;
 
 // A null-terminated array pointing into `strings`, which must outlive it.
 std::vector<char *> pointersInto(QByteArrayList &strings)
@@ -96,12 +85,12 @@ bool Task::launch()
     SpawnAttributes spawnAttributes;
     const bool described = fileActions.ok && spawnAttributes.ok
         && describeStreams(
-            &fileActions.actions, QFile::encodeName(currentDirectory), standardOutput, standardError)
-        && describeSignals(&spawnAttributes.attributes);
+            &fileActions.object, QFile::encodeName(currentDirectory), standardOutput, standardError)
+        && describeSignals(&spawnAttributes.object);
     pid_t child = 0;
     const bool spawned = described
-        && ::posix_spawn(&child, argv.front(), &fileActions.actions, &spawnAttributes.attributes, argv.data(),
-               envp.data())
+        && ::posix_spawn(
+               &child, argv.front(), &fileActions.object, &spawnAttributes.object, argv.data(), envp.data())
             == 0;
     // The child holds its own copies; ours would only keep the logs open.
     standardOutput.reset();
