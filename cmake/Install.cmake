@@ -14,9 +14,7 @@ set(ORLINDE_INSTALL_BUNDLE lib/orlinde/Orlinde.app)
 set(ORLINDE_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR}/../packaging)
 
 install(TARGETS orlinde_app RUNTIME DESTINATION ${ORLINDE_INSTALL_BUNDLE}/Contents/MacOS)
-if(TARGET orlinde_login)
-    install(TARGETS orlinde_login RUNTIME DESTINATION ${ORLINDE_INSTALL_BUNDLE}/Contents/MacOS)
-endif()
+install(TARGETS orlinde_login_companion RUNTIME DESTINATION ${ORLINDE_INSTALL_BUNDLE}/Contents/MacOS)
 install(FILES ${CMAKE_BINARY_DIR}/Orlinde.app/Contents/Info.plist DESTINATION ${ORLINDE_INSTALL_BUNDLE}/Contents)
 # Resources exists empty: the installation's settings.json is written there later.
 install(DIRECTORY DESTINATION ${ORLINDE_INSTALL_BUNDLE}/Contents/Resources)

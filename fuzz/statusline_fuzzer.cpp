@@ -1,4 +1,4 @@
-#include "main/StatusLine.h"
+#include "collector/StatusLine.h"
 
 #include <QStringList>
 #include <cstddef>

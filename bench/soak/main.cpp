@@ -1,7 +1,7 @@
 #include "ManualClock.h"
 #include "ProcessFigures.h"
+#include "collector/CollectorSupervisor.h"
 #include "config/Settings.h"
-#include "main/Orlinde.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -33,7 +33,9 @@ Settings installationIn(const QString &top)
     return settings;
 }
 
-bool waitUntilExited(platform::Task &collector)
+constexpr double refreshIntervalSeconds = 3.0;
+
+bool waitUntilExited(CollectorSupervisor &collector)
 {
     const QDeadlineTimer deadline(10'000);
     while (collector.isRunning()) {
@@ -65,11 +67,11 @@ int main(int argc, char **argv)
     }
 
     QTemporaryDir top;
-    ManualClock clock;
-    Orlinde orlinde(clock);
-    orlinde.launchWith(installationIn(top.path()));
-    orlinde.timer->stop();
-    if (!orlinde.collector || !waitUntilExited(*orlinde.collector)) {
+    ManualClock wall;
+    ManualClock monotonic;
+    CollectorSupervisor supervisor(installationIn(top.path()), { wall, monotonic });
+    supervisor.start();
+    if (supervisor.processIdentifier() == 0 || !waitUntilExited(supervisor)) {
         std::fprintf(stderr, "soak: the first collector did not launch and exit\n");
         return 1;
     }
@@ -81,14 +83,16 @@ int main(int argc, char **argv)
     int relaunched = 0;
     long refreshes = 0;
     while (relaunched < relaunches) {
-        const pid_t before = orlinde.collector->processIdentifier();
-        clock.advance(Orlinde::refreshIntervalMs / 1000.0);
-        orlinde.refresh();
+        const pid_t before = supervisor.processIdentifier();
+        wall.advance(refreshIntervalSeconds);
+        monotonic.advance(refreshIntervalSeconds);
+        supervisor.start();
+        (void)supervisor.statusLine();
         ++refreshes;
-        if (orlinde.collector->processIdentifier() == before)
+        if (supervisor.processIdentifier() == before)
             continue;
-        if (!waitUntilExited(*orlinde.collector)) {
-            std::fprintf(stderr, "soak: collector %d did not exit\n", orlinde.collector->processIdentifier());
+        if (!waitUntilExited(supervisor)) {
+            std::fprintf(stderr, "soak: collector %d did not exit\n", supervisor.processIdentifier());
             return 1;
         }
         if (++relaunched % 1000 == 0)

@@ -4,21 +4,19 @@
 
 #include <QStringDecoder>
 
-QString service;
-QString account;
-
-bool saveKey(const QByteArray &key)
+bool saveKey(const KeychainItem &item, const QByteArray &key)
 {
     using platform::keychain::Status;
-    Status status = platform::keychain::update(service, account, key);
+    Status status = platform::keychain::update(item.service, item.account, key);
     if (status == Status::itemNotFound)
-        status = platform::keychain::add(service, account, key);
+        status = platform::keychain::add(item.service, item.account, key);
     return status == Status::success;
 }
 
-std::optional<QString> readKey()
+std::optional<QString> readKey(const KeychainItem &item)
 {
-    const platform::keychain::CopyResult result = platform::keychain::copyMatching(service, account);
+    const platform::keychain::CopyResult result
+        = platform::keychain::copyMatching(item.service, item.account);
     if (result.status != platform::keychain::Status::success || !result.data)
         return std::nullopt;
     // Strict decoding: bytes that are not UTF-8 give no key rather than a mangled one.

@@ -61,3 +61,11 @@ std::optional<Settings> Settings::decode(const QByteArray &json)
         return std::nullopt;
     return settings;
 }
+
+QUrl Settings::logURL(const QString &name) const
+{
+    QString path = root;
+    if (!path.endsWith(QLatin1Char('/')))
+        path += QLatin1Char('/');
+    return QUrl::fromLocalFile(path + QStringLiteral(".data/") + name);
+}

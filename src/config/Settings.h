@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QUrl>
 #include <optional>
 
 // Where everything of the installation lies, decoded once at launch from settings.json.
@@ -15,9 +16,10 @@ struct Settings
     std::optional<bool> product;
     std::optional<QString> appId;
 
-    enum class CodingKeys { node, root, hub, launchAgent, appExecutable, product, appId };
-
     bool isProduct() const { return product.value_or(false); }
+
+    // The file URL of `name` in the data directory, <root>/.data/; touches nothing.
+    QUrl logURL(const QString &name) const;
 
     // Strict: exact member names, no coercion, null counts as absent for the optional
     // members, other members ignored, and no partial result.

@@ -1,10 +1,13 @@
 #include "main/Orlinde.h"
 
+#include "actions/DashboardOpener.h"
+#include "login/StartAtLogin.h"
 #include "main/CommandLine.h"
 #include "platform/Alert.h"
 #include "platform/Bundle.h"
 #include "platform/DistributedNotificationCenter.h"
 #include "platform/StatusItem.h"
+#include "platform/Workspace.h"
 
 #include <QAction>
 #include <QFile>
@@ -12,6 +15,8 @@
 #include <QTimer>
 
 namespace {
+
+constexpr int refreshIntervalMs = 3000;
 
 std::optional<Settings> loadSettings()
 {
@@ -30,8 +35,9 @@ std::optional<Settings> loadSettings()
 
 } // namespace
 
-Orlinde::Orlinde(platform::Clock &clock)
-    : clock(clock)
+Orlinde::Orlinde(KeychainItem dashboardKey, CollectorSupervisor::Clocks clocks)
+    : dashboardKey(std::move(dashboardKey))
+    , clocks(clocks)
 { }
 
 Orlinde::~Orlinde() = default;
@@ -54,6 +60,10 @@ void Orlinde::applicationDidFinishLaunching()
 void Orlinde::launchWith(const Settings &loaded)
 {
     settings = loaded;
+    collector = std::make_unique<CollectorSupervisor>(loaded, clocks);
+    startAtLogin = std::make_unique<StartAtLogin>(loaded);
+    dashboard = std::make_unique<DashboardOpener>(loaded, dashboardKey);
+
     item = std::make_unique<platform::StatusItem>();
     item->setTitle(settings->isProduct() ? QStringLiteral("OLH") : QStringLiteral("OL"));
     item->setToolTip(QStringLiteral("Orlinde"));
@@ -105,14 +115,67 @@ void Orlinde::buildMenu()
     item->setMenu(menu.get());
 }
 
+void Orlinde::start()
+{
+    if (collector->start() == CollectorSupervisor::LaunchOutcome::failed)
+        statusItem->setText(QStringLiteral("Collector failed to start"));
+}
+
+void Orlinde::refresh()
+{
+    // The supervisor declines while paused, running or backing off.
+    start();
+    loginItem->setChecked(startAtLogin->isOn());
+    statusItem->setText(collector->statusLine());
+}
+
+void Orlinde::openDashboard()
+{
+    dashboard->openDashboard();
+}
+
+void Orlinde::togglePause()
+{
+    if (collector->isPaused()) {
+        pauseItem->setText(QStringLiteral("Pause reporting"));
+        if (collector->resume() == CollectorSupervisor::LaunchOutcome::failed)
+            statusItem->setText(QStringLiteral("Collector failed to start"));
+    } else {
+        pauseItem->setText(QStringLiteral("Resume reporting"));
+        collector->pause();
+    }
+    refresh();
+}
+
+void Orlinde::restartCollector()
+{
+    collector->restart();
+    pauseItem->setText(QStringLiteral("Pause reporting"));
+}
+
+void Orlinde::showLogs()
+{
+    platform::openURL(settings->logURL(QStringLiteral("app-error.log")));
+}
+
+void Orlinde::toggleLogin()
+{
+    if (const std::optional<QString> failure = startAtLogin->toggle())
+        platform::runModalAlert(QStringLiteral("Could not change startup setting"), *failure);
+    refresh();
+}
+
+void Orlinde::quit()
+{
+    collector->pause();
+    if (auto *app = platform::Application::shared())
+        app->terminate();
+}
+
 void Orlinde::applicationWillTerminate()
 {
     if (timer)
         timer->stop();
-    stop();
-}
-
-bool Orlinde::collectorIsRunning()
-{
-    return collector && collector->isRunning();
+    if (collector)
+        collector->stop();
 }

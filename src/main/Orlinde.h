@@ -1,41 +1,47 @@
 #pragma once
 
+#include "collector/CollectorSupervisor.h"
+#include "config/KeyStore.h"
 #include "config/Settings.h"
 #include "platform/Application.h"
-#include "platform/Clock.h"
-#include "platform/Task.h"
 
 #include <QObject>
 #include <QPointer>
-#include <QUrl>
 #include <memory>
 #include <optional>
 
+class DashboardOpener;
 class QAction;
 class QMenu;
 class QTimer;
+class StartAtLogin;
 
 namespace platform {
 class DistributedNotificationCenter;
 class StatusItem;
 } // namespace platform
 
-// The application delegate: owns all run-time state, and every operation of the
-// agent is one of its methods. The methods live beside the subsystem they belong to.
+// The application delegate: at launch it loads the settings and wires the subsystems to
+// the status item, its menu, the refresh timer and the quit notification; at
+// termination it stops the refresh and the collector.
 class Orlinde final : public QObject, public platform::ApplicationDelegate
 {
     Q_OBJECT
 public:
-    using Action = void (Orlinde::*)();
-
-    explicit Orlinde(platform::Clock &clock = platform::systemClock());
+    Orlinde(KeychainItem dashboardKey, CollectorSupervisor::Clocks clocks);
     ~Orlinde() override;
 
     void applicationDidFinishLaunching() override;
+    void applicationWillTerminate() override;
+
+private:
+    using Action = void (Orlinde::*)();
+
+    void launchWith(const Settings &loaded);
+    void buildMenu();
     QAction *add(QMenu *menu, const QString &title, Action action);
-    QUrl logURL(const QString &name) const;
+
     void start();
-    void stop();
     void refresh();
     void openDashboard();
     void togglePause();
@@ -43,30 +49,18 @@ public:
     void showLogs();
     void toggleLogin();
     void quit();
-    void applicationWillTerminate() override;
 
-    // Launch with settings already in hand, for callers that do not read them from the
-    // bundle (the launch itself and the tests).
-    void launchWith(const Settings &loaded);
-
-    std::unique_ptr<platform::StatusItem> item;
-    std::unique_ptr<platform::Task> collector;
-    bool paused = false;
-    QPointer<QTimer> timer;
+    const KeychainItem dashboardKey;
+    const CollectorSupervisor::Clocks clocks;
     std::optional<Settings> settings;
+    std::unique_ptr<CollectorSupervisor> collector;
+    std::unique_ptr<StartAtLogin> startAtLogin;
+    std::unique_ptr<DashboardOpener> dashboard;
+    std::unique_ptr<platform::StatusItem> item;
+    std::unique_ptr<QMenu> menu;
     QAction *statusItem = nullptr;
     QAction *pauseItem = nullptr;
     QAction *loginItem = nullptr;
-    double nextStart = distantPast;
-
-    static constexpr double distantPast = -1.0e300;
-    static constexpr int refreshIntervalMs = 3000;
-
-private:
-    void buildMenu();
-    bool collectorIsRunning();
-
-    platform::Clock &clock;
-    std::unique_ptr<QMenu> menu;
+    QPointer<QTimer> timer;
     std::unique_ptr<platform::DistributedNotificationCenter> notifications;
 };

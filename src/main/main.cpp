@@ -10,8 +10,10 @@
 
 namespace {
 
-platform::Application *app = nullptr;
-Orlinde *delegate = nullptr;
+const KeychainItem dashboardKey {
+    .service = QStringLiteral("com.tovrex.orlinde.dashboard"),
+    .account = QStringLiteral("dashboard"),
+};
 
 QStringList argumentsOf(int argc, char **argv)
 {
@@ -42,16 +44,13 @@ int storeDashboardKey()
     if (!input.open(stdin, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
         return 1;
     const QByteArray key = input.readAll();
-    return saveKey(key) ? 0 : 1;
+    return saveKey(dashboardKey, key) ? 0 : 1;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    service = QStringLiteral("com.tovrex.orlinde.dashboard");
-    account = QStringLiteral("dashboard");
-
     switch (runModeFor(argumentsOf(argc, argv))) {
     case RunMode::quitExisting:
         forgetDisplay();
@@ -65,10 +64,9 @@ int main(int argc, char **argv)
 
     // Both live until main returns, and the Qt application goes before the process's
     // static objects do.
-    platform::Application sharedApplication(argc, argv);
-    app = &sharedApplication;
-    Orlinde theDelegate;
-    delegate = &theDelegate;
-    app->setDelegate(delegate);
-    return app->run();
+    platform::Application app(argc, argv);
+    Orlinde delegate(
+        dashboardKey, { .wall = platform::wallClock(), .monotonic = platform::monotonicClock() });
+    app.setDelegate(&delegate);
+    return app.run();
 }

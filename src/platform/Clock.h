@@ -2,8 +2,8 @@
 
 namespace platform {
 
-// Wall-clock time as seconds since 1970, the one time source of the application,
-// so that tests can step through back-off and freshness limits without sleeping.
+// A source of time in seconds, injected wherever time is read so that tests can step
+// through back-off and freshness limits without sleeping.
 class Clock
 {
 public:
@@ -11,12 +11,10 @@ public:
     virtual double now() const = 0;
 };
 
-class SystemClock final : public Clock
-{
-public:
-    double now() const override;
-};
-
-Clock &systemClock();
+// Seconds since 1970, as the collector writes them into its status file. A clock
+// correction moves it, so it only dates things; it never measures a delay.
+const Clock &wallClock();
+// Seconds since an arbitrary start, never stepped by a clock correction: for delays.
+const Clock &monotonicClock();
 
 } // namespace platform

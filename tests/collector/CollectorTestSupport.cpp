@@ -1,6 +1,5 @@
 #include "CollectorTestSupport.h"
 
-#include <QAction>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -26,39 +25,32 @@ bool Installation::waitForLaunches(int count) const
     return waitForLines(path(QStringLiteral("launches")), count);
 }
 
-Agent::Agent(const Settings &settings)
+Supervision::Supervision(const Settings &settings)
+    : supervisor(settings, { wall, monotonic })
 {
-    orlinde.launchWith(settings);
-    orlinde.timer->stop();
+    supervisor.start();
 }
 
-Agent::~Agent()
+Supervision::~Supervision()
 {
-    platform::Task *collector = orlinde.collector.get();
-    if (!collector || !collector->isRunning())
-        return;
-    collector->terminate();
-    if (!waitUntilExited(*collector, 5'000)) {
-        ::kill(collector->processIdentifier(), SIGKILL);
-        waitUntilExited(*collector);
+    supervisor.stop();
+    if (!waitUntilExited(5'000)) {
+        ::kill(pid(), SIGKILL);
+        waitUntilExited();
     }
 }
 
-void Agent::tick(double seconds)
+void Supervision::tick(double seconds)
 {
-    clock.advance(seconds);
-    orlinde.refresh();
+    wall.advance(seconds);
+    monotonic.advance(seconds);
+    supervisor.start();
 }
 
-QString Agent::statusLine() const
-{
-    return orlinde.statusItem->text();
-}
-
-bool waitUntilExited(platform::Task &task, int timeoutMs)
+bool Supervision::waitUntilExited(int timeoutMs)
 {
     const QDeadlineTimer deadline(timeoutMs);
-    while (task.isRunning()) {
+    while (supervisor.isRunning()) {
         if (deadline.hasExpired())
             return false;
         QThread::usleep(200);

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "ManualClock.h"
+#include "collector/CollectorSupervisor.h"
 #include "config/Settings.h"
-#include "main/Orlinde.h"
 
 #include <QByteArrayList>
 #include <QTemporaryDir>
@@ -30,25 +30,27 @@ public:
     Settings settings;
 };
 
-// The agent launched on an installation, on a clock that moves only when told. Its own
-// timer is stopped: ticks come from tick(). Whatever collector it leaves running is
-// ended and reaped when it goes.
-class Agent
+// A supervisor on an installation, launched as the app launches it, on clocks that move
+// only when told. Whatever collector it leaves running is ended and reaped when it goes.
+class Supervision
 {
 public:
-    explicit Agent(const Settings &settings);
-    ~Agent();
+    explicit Supervision(const Settings &settings);
+    ~Supervision();
 
+    // Moves both clocks on, then makes the refresh's relaunch attempt.
     void tick(double seconds = 3.0);
-    pid_t collectorPid() const { return orlinde.collector ? orlinde.collector->processIdentifier() : 0; }
-    QString statusLine() const;
+    // Moves only the wall clock, as a clock correction does.
+    void stepWallClock(double seconds) { wall.advance(seconds); }
+    pid_t pid() const { return supervisor.processIdentifier(); }
+    // Polls as the app does; false if the collector still runs after `timeoutMs`.
+    bool waitUntilExited(int timeoutMs = 10'000);
 
-    ManualClock clock;
-    Orlinde orlinde { clock };
+    ManualClock wall;
+    ManualClock monotonic { 1000.0 };
+    CollectorSupervisor supervisor;
 };
 
-// Polls the handle as the agent does; false if it still runs after `timeoutMs`.
-bool waitUntilExited(platform::Task &task, int timeoutMs = 10'000);
 QByteArray contentsOf(const QString &path);
 QByteArrayList linesOf(const QString &path);
 // Waits for `path` to hold at least `count` lines.

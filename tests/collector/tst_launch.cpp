@@ -1,7 +1,6 @@
 #include "CollectorTestSupport.h"
 #include "platform/FileHandle.h"
 
-#include <QAction>
 #include <QFile>
 #include <QFileInfo>
 #include <QtTest>
@@ -97,9 +96,9 @@ void LaunchTest::collectorGetsExactlyItsArgumentDirectoryEnvironmentAndStreams()
     expectedEnvironment << "ORLINDE_BACKGROUND=1"
                         << "ORLINDE_PARENT_PID=" + QByteArray::number(::getpid());
 
-    Agent agent(installation.settings);
-    QVERIFY(agent.orlinde.collector);
-    QVERIFY(waitUntilExited(*agent.orlinde.collector));
+    Supervision supervision(installation.settings);
+    QVERIFY(supervision.pid() != 0);
+    QVERIFY(supervision.waitUntilExited());
 
     QCOMPARE(nullSeparated(contentsOf(installation.path(QStringLiteral("argv")))),
         QByteArrayList(
@@ -115,7 +114,7 @@ void LaunchTest::collectorGetsExactlyItsArgumentDirectoryEnvironmentAndStreams()
     // and the glibc of the child takes them over again.
     const QByteArray ignoredSignals = contentsOf(installation.path(QStringLiteral("ignored-signals")));
     QCOMPARE(ignoredSignals.mid(7).trimmed().toULongLong(nullptr, 16) & 0x7fffffff, 0u);
-    const QByteArray pid = QByteArray::number(agent.collectorPid());
+    const QByteArray pid = QByteArray::number(supervision.pid());
     QCOMPARE(contentsOf(installation.data(QStringLiteral("app.log"))), "out " + pid + '\n');
     QCOMPARE(contentsOf(installation.data(QStringLiteral("app-error.log"))), "err " + pid + '\n');
 }
@@ -136,10 +135,10 @@ void LaunchTest::failedLaunchShowsFailureKeepsTheEndedHandleAndBacksOff()
     const QString node = installation.top() + QStringLiteral("/node");
     QVERIFY(QFile::copy(QStringLiteral("/bin/true"), node));
     installation.settings.node = node;
-    Agent agent(installation.settings);
-    platform::Task *ended = agent.orlinde.collector.get();
-    QVERIFY(ended);
-    QVERIFY(waitUntilExited(*ended));
+    Supervision supervision(installation.settings);
+    const pid_t ended = supervision.pid();
+    QVERIFY(ended != 0);
+    QVERIFY(supervision.waitUntilExited());
 
     if (breakage == QLatin1String("remove"))
         QVERIFY(QFile::remove(node));
@@ -147,32 +146,26 @@ void LaunchTest::failedLaunchShowsFailureKeepsTheEndedHandleAndBacksOff()
         QVERIFY(QDir().rename(installation.root, installation.top() + QStringLiteral("/moved")));
     QFile::remove(installation.data(QStringLiteral("app.log")));
 
-    agent.clock.advance(10.0);
-    agent.orlinde.start();
-    QCOMPARE(agent.statusLine(), QStringLiteral("Collector failed to start"));
-    QCOMPARE(agent.orlinde.collector.get(), ended);
-    QCOMPARE(agent.orlinde.nextStart, agent.clock.now() + 10.0);
+    supervision.monotonic.advance(10.0);
+    QCOMPARE(supervision.supervisor.start(), CollectorSupervisor::LaunchOutcome::failed);
+    QCOMPARE(supervision.pid(), ended);
     QCOMPARE(QFile::exists(installation.data(QStringLiteral("app.log"))), logsPrepared);
-
-    agent.orlinde.refresh();
-    QCOMPARE(agent.statusLine(), QStringLiteral("Collector restarting…"));
-    QCOMPARE(agent.orlinde.collector.get(), ended);
+    QCOMPARE(supervision.supervisor.statusLine(), QStringLiteral("Collector restarting…"));
 }
 
 void LaunchTest::thousandLaunchesLeaveNoZombieAndNoDescriptor()
 {
     Installation installation(QStringLiteral("count.sh"), QStringLiteral("/bin/true"));
-    Agent agent(installation.settings);
-    QVERIFY(waitUntilExited(*agent.orlinde.collector));
+    Supervision supervision(installation.settings);
+    QVERIFY(supervision.waitUntilExited());
     const int descriptorsBefore = openDescriptorCount();
 
     for (int launch = 0; launch < 1000; ++launch) {
-        const pid_t previous = agent.collectorPid();
-        agent.clock.advance(10.0);
-        agent.orlinde.start();
-        QVERIFY2(agent.collectorPid() != previous,
+        const pid_t previous = supervision.pid();
+        supervision.tick(10.0);
+        QVERIFY2(supervision.pid() != previous,
             qPrintable(QStringLiteral("launch %1 did not happen").arg(launch)));
-        QVERIFY(waitUntilExited(*agent.orlinde.collector));
+        QVERIFY(supervision.waitUntilExited());
     }
 
     QCOMPARE(openDescriptorCount(), descriptorsBefore);
@@ -224,10 +217,10 @@ void LaunchTest::logsArePreparedBeforeEachLaunch()
         QVERIFY(writeFile(path + QStringLiteral(".1"), "older generation\n"));
     QVERIFY(writeFile(other, "earlier\n"));
 
-    Agent agent(installation.settings);
-    QVERIFY(waitUntilExited(*agent.orlinde.collector));
+    Supervision supervision(installation.settings);
+    QVERIFY(supervision.waitUntilExited());
 
-    const QByteArray pid = QByteArray::number(agent.collectorPid());
+    const QByteArray pid = QByteArray::number(supervision.pid());
     const QByteArray written = (log == QLatin1String("app.log") ? "out " : "err ") + pid + '\n';
     QCOMPARE(contentsOf(path), (rotated ? QByteArray() : before) + written);
     QCOMPARE(permissionsOf(path), modeAfter);
@@ -259,8 +252,8 @@ void LaunchTest::unopenableLogLeavesTheStreamInherited()
     if (!obstacle.isEmpty())
         QCOMPARE(::mkfifo(QFile::encodeName(obstaclePath).constData(), 0600), 0);
 
-    Agent agent(installation.settings);
-    QVERIFY(waitUntilExited(*agent.orlinde.collector));
+    Supervision supervision(installation.settings);
+    QVERIFY(supervision.waitUntilExited());
 
     const auto target = [&](const char *stream) {
         return contentsOf(installation.path(QLatin1String(stream) + QStringLiteral("-target"))).trimmed();
@@ -273,13 +266,11 @@ void LaunchTest::unopenableLogLeavesTheStreamInherited()
 void LaunchTest::rotatedLogsHoldEverythingTheCollectorWrote()
 {
     Installation installation(QStringLiteral("chatty.sh"));
-    Agent agent(installation.settings);
+    Supervision supervision(installation.settings);
     for (int launch = 0; launch < 3; ++launch) {
-        if (launch > 0) {
-            agent.clock.advance(10.0);
-            agent.orlinde.start();
-        }
-        QVERIFY(waitUntilExited(*agent.orlinde.collector));
+        if (launch > 0)
+            supervision.tick(10.0);
+        QVERIFY(supervision.waitUntilExited());
     }
 
     QByteArray output;

@@ -1,7 +1,6 @@
 #include "CollectorTestSupport.h"
-#include "main/StatusLine.h"
+#include "collector/StatusLine.h"
 
-#include <QAction>
 #include <QFile>
 #include <QtTest>
 #include <sys/stat.h>
@@ -31,7 +30,6 @@ private slots:
     void statusLineFollowsTheTable();
     void refreshReadsTheStatusFileOnlyWhenItCanShow_data();
     void refreshReadsTheStatusFileOnlyWhenItCanShow();
-    void loginCheckMarkFollowsTheFileFromOutside();
 };
 
 void StatusTest::statusLineFollowsTheTable_data()
@@ -90,42 +88,23 @@ void StatusTest::refreshReadsTheStatusFileOnlyWhenItCanShow()
     QFETCH(QString, statusFile);
     QFETCH(QString, expected);
     Installation installation(QStringLiteral("linger.sh"));
-    Agent agent(installation.settings);
+    Supervision supervision(installation.settings);
     const QString path = installation.data(QStringLiteral("desktop-status.json"));
     if (relaunched) {
-        agent.orlinde.stop();
-        QVERIFY(waitUntilExited(*agent.orlinde.collector));
-        agent.clock.advance(10.0);
+        supervision.supervisor.stop();
+        QVERIFY(supervision.waitUntilExited());
     }
     if (statusFile == QLatin1String("fresh")) {
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("{\"at\": " + QByteArray::number(agent.clock.now() * 1000 - 1000, 'f', 0)
+        file.write("{\"at\": " + QByteArray::number(supervision.wall.now() * 1000 + 9000, 'f', 0)
             + ", \"connected\": true}");
     } else if (statusFile == QLatin1String("FIFO")) {
         QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
     }
 
-    agent.orlinde.refresh();
-    QCOMPARE(agent.statusLine(), expected);
-}
-
-void StatusTest::loginCheckMarkFollowsTheFileFromOutside()
-{
-    Installation installation(QStringLiteral("linger.sh"));
-    Agent agent(installation.settings);
-    QFile launchAgent(installation.settings.launchAgent);
-    QVERIFY(!agent.orlinde.loginItem->isChecked());
-
-    QVERIFY(launchAgent.open(QIODevice::WriteOnly));
-    launchAgent.close();
-    agent.tick();
-    QVERIFY(agent.orlinde.loginItem->isChecked());
-
-    agent.orlinde.togglePause();
-    QVERIFY(launchAgent.remove());
-    agent.tick();
-    QVERIFY(!agent.orlinde.loginItem->isChecked());
+    supervision.tick(relaunched ? 10.0 : 0.0);
+    QCOMPARE(supervision.supervisor.statusLine(), expected);
 }
 
 QTEST_MAIN(StatusTest)

@@ -1,10 +1,12 @@
 #include "CollectorTestSupport.h"
 
-#include <QAction>
 #include <QFile>
 #include <QtTest>
 
-// Back-off, restart, pause and quit, stepped through on a manual clock with real children.
+using LaunchOutcome = CollectorSupervisor::LaunchOutcome;
+Q_DECLARE_METATYPE(LaunchOutcome)
+
+// Back-off, restart, pause and resume, stepped through on manual clocks with real children.
 class SupervisionTest : public QObject
 {
     Q_OBJECT
@@ -12,64 +14,84 @@ private slots:
     void launchAttemptsAreTenSecondsApart_data();
     void launchAttemptsAreTenSecondsApart();
     void collectorThatExitsAtOnceIsRelaunchedEveryFourthTick();
+    void backOffIgnoresWallClockSteps_data();
+    void backOffIgnoresWallClockSteps();
     void restartReplacesTheBackOffWithSixSeconds_data();
     void restartReplacesTheBackOffWithSixSeconds();
     void pauseStopsTheCollectorAndResumeRelaunchesAtOnce();
     void resumeBeforeTheOldCollectorHasExited();
-    void quitAsksTheCollectorToTerminateWhileItRuns_data();
-    void quitAsksTheCollectorToTerminateWhileItRuns();
+    void stopAsksOnlyWhileTheCollectorRuns();
 };
 
 void SupervisionTest::launchAttemptsAreTenSecondsApart_data()
 {
     QTest::addColumn<QString>("node");
     QTest::addColumn<double>("delay");
-    QTest::addColumn<bool>("attempted");
-    for (const QString &node : { QStringLiteral("/bin/sh"), QStringLiteral("/nonexistent/node") }) {
-        const char *kind = node == QLatin1String("/bin/sh") ? "launching" : "failing";
-        QTest::addRow("%s, 9.999 s later", kind) << node << 9.999 << false;
-        QTest::addRow("%s, exactly at nextStart", kind) << node << 10.0 << true;
-    }
+    QTest::addColumn<LaunchOutcome>("outcome");
+    QTest::newRow("launching, 9.999 s later") << "/bin/sh" << 9.999 << LaunchOutcome::declined;
+    QTest::newRow("launching, exactly 10 s later") << "/bin/sh" << 10.0 << LaunchOutcome::launched;
+    QTest::newRow("failing, 9.999 s later") << "/nonexistent/node" << 9.999 << LaunchOutcome::declined;
+    QTest::newRow("failing, exactly 10 s later") << "/nonexistent/node" << 10.0 << LaunchOutcome::failed;
 }
 
 void SupervisionTest::launchAttemptsAreTenSecondsApart()
 {
     QFETCH(QString, node);
     QFETCH(double, delay);
-    QFETCH(bool, attempted);
+    QFETCH(LaunchOutcome, outcome);
     Installation installation(QStringLiteral("count.sh"), node);
-    Agent agent(installation.settings);
-    const double firstAttempt = agent.clock.now();
-    QCOMPARE(agent.orlinde.nextStart, firstAttempt + 10.0);
-    if (agent.orlinde.collector)
-        QVERIFY(waitUntilExited(*agent.orlinde.collector));
-    const pid_t first = agent.collectorPid();
+    Supervision supervision(installation.settings);
+    QVERIFY(supervision.waitUntilExited());
+    const pid_t first = supervision.pid();
 
-    agent.clock.advance(delay);
-    agent.orlinde.start();
-
-    QCOMPARE(agent.orlinde.nextStart, attempted ? agent.clock.now() + 10.0 : firstAttempt + 10.0);
-    if (node == QLatin1String("/bin/sh"))
-        QCOMPARE(agent.collectorPid() != first, attempted);
-    else
-        QVERIFY(!agent.orlinde.collector);
+    supervision.monotonic.advance(delay);
+    QCOMPARE(supervision.supervisor.start(), outcome);
+    QCOMPARE(supervision.pid() != first, outcome == LaunchOutcome::launched);
+    // A declined call leaves the back-off where it was; an attempt starts a new one.
+    supervision.monotonic.advance(10.0 - delay);
+    QVERIFY(supervision.waitUntilExited());
+    QCOMPARE(supervision.supervisor.start() == LaunchOutcome::declined, outcome != LaunchOutcome::declined);
 }
 
 void SupervisionTest::collectorThatExitsAtOnceIsRelaunchedEveryFourthTick()
 {
     Installation installation(QStringLiteral("count.sh"));
-    Agent agent(installation.settings);
+    Supervision supervision(installation.settings);
     QList<int> launchedAtSeconds;
     for (int second = 3; second <= 60; second += 3) {
-        QVERIFY(waitUntilExited(*agent.orlinde.collector));
-        const pid_t before = agent.collectorPid();
-        agent.tick();
-        if (agent.collectorPid() != before)
+        QVERIFY(supervision.waitUntilExited());
+        const pid_t before = supervision.pid();
+        supervision.tick();
+        if (supervision.pid() != before)
             launchedAtSeconds << second;
         else
-            QCOMPARE(agent.statusLine(), QStringLiteral("Collector restarting…"));
+            QCOMPARE(supervision.supervisor.statusLine(), QStringLiteral("Collector restarting…"));
     }
     QCOMPARE(launchedAtSeconds, QList<int>({ 12, 24, 36, 48, 60 }));
+}
+
+void SupervisionTest::backOffIgnoresWallClockSteps_data()
+{
+    QTest::addColumn<double>("step");
+    QTest::newRow("an hour back") << -3600.0;
+    QTest::newRow("an hour ahead") << 3600.0;
+}
+
+// A clock correction after boot or a restored virtual machine moves the wall clock only.
+void SupervisionTest::backOffIgnoresWallClockSteps()
+{
+    QFETCH(double, step);
+    Installation installation(QStringLiteral("count.sh"));
+    Supervision supervision(installation.settings);
+    QVERIFY(supervision.waitUntilExited());
+    const pid_t first = supervision.pid();
+
+    supervision.stepWallClock(step);
+    for (int tick = 0; tick < 3; ++tick)
+        supervision.tick();
+    QCOMPARE(supervision.pid(), first);
+    supervision.tick();
+    QVERIFY2(supervision.pid() != first, "not relaunched 12 s after the launch");
 }
 
 void SupervisionTest::restartReplacesTheBackOffWithSixSeconds_data()
@@ -85,116 +107,90 @@ void SupervisionTest::restartReplacesTheBackOffWithSixSeconds()
     QFETCH(bool, pausedFirst);
     Installation installation(QStringLiteral("linger.sh"));
     const QString terminationRequests = installation.path(QStringLiteral("signals"));
-    Agent agent(installation.settings);
+    Supervision supervision(installation.settings);
     QVERIFY(installation.waitForLaunches(1));
-    const pid_t first = agent.collectorPid();
+    const pid_t first = supervision.pid();
     if (pausedFirst) {
-        agent.orlinde.togglePause();
-        QVERIFY(waitUntilExited(*agent.orlinde.collector));
+        supervision.supervisor.pause();
+        QVERIFY(supervision.waitUntilExited());
     }
 
-    agent.clock.advance(2.0);
-    agent.orlinde.restartCollector();
-    QVERIFY(!agent.orlinde.paused);
-    QCOMPARE(agent.orlinde.pauseItem->text(), QStringLiteral("Pause reporting"));
-    QCOMPARE(agent.orlinde.nextStart, agent.clock.now() + 6.0);
-    QVERIFY(waitUntilExited(*agent.orlinde.collector));
+    supervision.monotonic.advance(2.0);
+    supervision.supervisor.restart();
+    QVERIFY(!supervision.supervisor.isPaused());
+    QVERIFY(supervision.waitUntilExited());
     QCOMPARE(linesOf(terminationRequests), QByteArrayList({ QByteArray::number(first) }));
 
-    agent.tick(5.999);
-    QCOMPARE(agent.collectorPid(), first);
-    QCOMPARE(agent.statusLine(), QStringLiteral("Collector restarting…"));
-    agent.tick(0.001);
-    QVERIFY(agent.collectorPid() != first);
+    supervision.tick(5.999);
+    QCOMPARE(supervision.pid(), first);
+    QCOMPARE(supervision.supervisor.statusLine(), QStringLiteral("Collector restarting…"));
+    supervision.tick(0.001);
+    QVERIFY(supervision.pid() != first);
 }
 
 void SupervisionTest::pauseStopsTheCollectorAndResumeRelaunchesAtOnce()
 {
     Installation installation(QStringLiteral("linger.sh"));
-    Agent agent(installation.settings);
+    Supervision supervision(installation.settings);
     QVERIFY(installation.waitForLaunches(1));
-    const pid_t first = agent.collectorPid();
+    const pid_t first = supervision.pid();
 
-    agent.clock.advance(1.0);
-    agent.orlinde.togglePause();
-    QCOMPARE(agent.orlinde.pauseItem->text(), QStringLiteral("Resume reporting"));
-    QCOMPARE(agent.statusLine(), QStringLiteral("Reporting paused"));
-    QVERIFY(waitUntilExited(*agent.orlinde.collector));
+    supervision.monotonic.advance(1.0);
+    supervision.supervisor.pause();
+    QCOMPARE(supervision.supervisor.statusLine(), QStringLiteral("Reporting paused"));
+    QVERIFY(supervision.waitUntilExited());
     QCOMPARE(
         linesOf(installation.path(QStringLiteral("signals"))), QByteArrayList({ QByteArray::number(first) }));
-    for (int tick = 0; tick < 2; ++tick) {
-        agent.tick();
-        QCOMPARE(agent.statusLine(), QStringLiteral("Reporting paused"));
-    }
-    QCOMPARE(agent.collectorPid(), first);
+    for (int tick = 0; tick < 2; ++tick)
+        supervision.tick();
+    QCOMPARE(supervision.pid(), first);
+    QCOMPARE(supervision.supervisor.statusLine(), QStringLiteral("Reporting paused"));
 
     // 7 s after the first launch: its back-off would still hold a timed relaunch.
-    agent.orlinde.togglePause();
-    QCOMPARE(agent.orlinde.pauseItem->text(), QStringLiteral("Pause reporting"));
-    QVERIFY(agent.collectorPid() != first);
-    QVERIFY(agent.orlinde.collector->isRunning());
-    QCOMPARE(agent.statusLine(), QStringLiteral("Starting collector…"));
+    QCOMPARE(supervision.supervisor.resume(), LaunchOutcome::launched);
+    QVERIFY(supervision.pid() != first);
+    QCOMPARE(supervision.supervisor.statusLine(), QStringLiteral("Starting collector…"));
 }
 
 void SupervisionTest::resumeBeforeTheOldCollectorHasExited()
 {
     Installation installation(QStringLiteral("linger.sh"));
     QVERIFY(QFile(installation.path(QStringLiteral("hold"))).open(QIODevice::WriteOnly));
-    Agent agent(installation.settings);
+    Supervision supervision(installation.settings);
     QVERIFY(installation.waitForLaunches(1));
-    const pid_t first = agent.collectorPid();
-    agent.orlinde.togglePause();
+    const pid_t first = supervision.pid();
+    supervision.supervisor.pause();
     QVERIFY(waitForLines(installation.path(QStringLiteral("signals")), 1));
 
-    agent.orlinde.togglePause();
-    QCOMPARE(agent.collectorPid(), first);
-    QCOMPARE(agent.orlinde.nextStart, Orlinde::distantPast);
-    QCOMPARE(agent.statusLine(), QStringLiteral("Starting collector…"));
+    QCOMPARE(supervision.supervisor.resume(), LaunchOutcome::declined);
+    QCOMPARE(supervision.supervisor.statusLine(), QStringLiteral("Starting collector…"));
 
     QVERIFY(QFile::remove(installation.path(QStringLiteral("hold"))));
-    QVERIFY(waitUntilExited(*agent.orlinde.collector));
-    agent.orlinde.refresh();
-    QVERIFY(agent.collectorPid() != first);
+    QVERIFY(supervision.waitUntilExited());
+    // No back-off is left: the first pass after the exit relaunches.
+    supervision.tick(0.0);
+    QVERIFY(supervision.pid() != first);
 }
 
-void SupervisionTest::quitAsksTheCollectorToTerminateWhileItRuns_data()
+// Quitting pauses and then, at termination, stops once more: a collector still running
+// then gets a second request, one that has ended gets none.
+void SupervisionTest::stopAsksOnlyWhileTheCollectorRuns()
 {
-    QTest::addColumn<bool>("holdsOn");
-    QTest::addColumn<bool>("pausedFirst");
-    QTest::addColumn<int>("requests");
-    QTest::newRow("still running at termination") << true << false << 2;
-    QTest::newRow("ended before termination") << false << false << 1;
-    QTest::newRow("paused before quitting") << false << true << 1;
-}
-
-void SupervisionTest::quitAsksTheCollectorToTerminateWhileItRuns()
-{
-    QFETCH(bool, holdsOn);
-    QFETCH(bool, pausedFirst);
-    QFETCH(int, requests);
     Installation installation(QStringLiteral("linger.sh"));
     const QString terminationRequests = installation.path(QStringLiteral("signals"));
-    if (holdsOn)
-        QVERIFY(QFile(installation.path(QStringLiteral("hold"))).open(QIODevice::WriteOnly));
-    Agent agent(installation.settings);
+    QVERIFY(QFile(installation.path(QStringLiteral("hold"))).open(QIODevice::WriteOnly));
+    Supervision supervision(installation.settings);
     QVERIFY(installation.waitForLaunches(1));
-    if (pausedFirst) {
-        agent.orlinde.togglePause();
-        QVERIFY(waitUntilExited(*agent.orlinde.collector));
-    }
 
-    agent.orlinde.quit();
-    QVERIFY(agent.orlinde.paused);
+    supervision.supervisor.pause();
     QVERIFY(waitForLines(terminationRequests, 1));
-    if (!holdsOn)
-        QVERIFY(waitUntilExited(*agent.orlinde.collector));
-    agent.orlinde.applicationWillTerminate();
-    if (holdsOn) {
-        QVERIFY(waitForLines(terminationRequests, 2));
-        QFile::remove(installation.path(QStringLiteral("hold")));
-    }
-    QVERIFY(waitUntilExited(*agent.orlinde.collector));
-    QCOMPARE(linesOf(terminationRequests).size(), requests);
+    supervision.supervisor.stop();
+    QVERIFY(waitForLines(terminationRequests, 2));
+    QVERIFY(QFile::remove(installation.path(QStringLiteral("hold"))));
+    QVERIFY(supervision.waitUntilExited());
+    supervision.supervisor.stop();
+    supervision.tick();
+    QCOMPARE(linesOf(terminationRequests).size(), 2);
 }
 
 QTEST_MAIN(SupervisionTest)

@@ -19,6 +19,7 @@ namespace {
 
 const QString dashboardService = QStringLiteral("com.tovrex.orlinde.dashboard");
 const QString dashboardAccount = QStringLiteral("dashboard");
+const KeychainItem dashboardKey { dashboardService, dashboardAccount };
 const QString secretsName = QStringLiteral("org.freedesktop.secrets");
 const char throwawayPassword[] = "pw"; // typed as "p", "w" at the unlock prompt
 
@@ -139,8 +140,6 @@ void KeyStoreTest::initTestCase()
     QVERIFY2(
         !QStandardPaths::findExecutable(QStringLiteral("secret-tool")).isEmpty(), "secret-tool is missing");
     QVERIFY2(countItems() >= 0, "no Secret Service on the session bus");
-    service = dashboardService;
-    account = dashboardAccount;
 }
 
 void KeyStoreTest::init()
@@ -193,12 +192,12 @@ void KeyStoreTest::storeKeepsOneItemWithTheBytes()
     QCOMPARE(secretTool({ QStringLiteral("lookup") }), std::optional<QByteArray>(stores.last()));
     for (const Attributes &extra : madeElsewhere)
         QCOMPARE(secretTool({ QStringLiteral("lookup") }, extra), std::optional<QByteArray>(stores.last()));
-    QCOMPARE(readKey(), expectedKey);
+    QCOMPARE(readKey(dashboardKey), expectedKey);
 }
 
 void KeyStoreTest::readKeyWithoutItemGivesNothing()
 {
-    QCOMPARE(readKey(), std::optional<QString>());
+    QCOMPARE(readKey(dashboardKey), std::optional<QString>());
 }
 
 void KeyStoreTest::storeFailsPromptlyWithoutAnsweringService_data()

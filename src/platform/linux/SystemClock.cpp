@@ -4,15 +4,28 @@
 
 namespace platform {
 
-double SystemClock::now() const
+namespace {
+
+template <typename SystemSource> class ChronoClock final : public Clock
 {
-    using namespace std::chrono;
-    return duration<double>(system_clock::now().time_since_epoch()).count();
+public:
+    double now() const override
+    {
+        return std::chrono::duration<double>(SystemSource::now().time_since_epoch()).count();
+    }
+};
+
+} // namespace
+
+const Clock &wallClock()
+{
+    static const ChronoClock<std::chrono::system_clock> clock;
+    return clock;
 }
 
-Clock &systemClock()
+const Clock &monotonicClock()
 {
-    static SystemClock clock;
+    static const ChronoClock<std::chrono::steady_clock> clock;
     return clock;
 }
 

@@ -1,0 +1,103 @@
+#include "collector/CollectorSupervisor.h"
+
+#include "collector/CollectorLaunch.h"
+#include "collector/LogFiles.h"
+#include "collector/StatusLine.h"
+#include "platform/FileManager.h"
+#include "platform/ProcessInfo.h"
+
+#include <limits>
+
+namespace {
+constexpr double launchBackOffSeconds = 10.0;
+constexpr double restartBackOffSeconds = 6.0;
+constexpr double distantPast = -std::numeric_limits<double>::infinity();
+} // namespace
+
+CollectorSupervisor::CollectorSupervisor(Settings settings, Clocks clocks)
+    : settings(std::move(settings))
+    , clocks(clocks)
+    , nextStart(distantPast)
+{ }
+
+CollectorSupervisor::~CollectorSupervisor() = default;
+
+CollectorSupervisor::LaunchOutcome CollectorSupervisor::start()
+{
+    if (paused || isRunning())
+        return LaunchOutcome::declined;
+    const double now = clocks.monotonic.now();
+    if (now < nextStart)
+        return LaunchOutcome::declined;
+    // Set before trying, so a failed launch and a collector that dies at once are held
+    // back alike.
+    nextStart = now + launchBackOffSeconds;
+
+    const CollectorLaunch launch = collectorLaunch(
+        settings, platform::processInfo::environment(), platform::processInfo::processIdentifier());
+    const QString outputLog = settings.logURL(QStringLiteral("app.log")).toLocalFile();
+    const QString errorLog = settings.logURL(QStringLiteral("app-error.log")).toLocalFile();
+    prepareLog(outputLog);
+    prepareLog(errorLog);
+
+    auto task = std::make_unique<platform::Task>();
+    task->setExecutablePath(launch.executable);
+    task->setArguments({ launch.argument });
+    task->setCurrentDirectoryPath(launch.workingDirectory);
+    task->setEnvironment(launch.environment);
+    task->setStandardOutput(openLogAtEnd(outputLog));
+    task->setStandardError(openLogAtEnd(errorLog));
+    if (!task->launch())
+        return LaunchOutcome::failed;
+    collector = std::move(task);
+    return LaunchOutcome::launched;
+}
+
+void CollectorSupervisor::stop()
+{
+    if (isRunning())
+        collector->terminate();
+}
+
+void CollectorSupervisor::restart()
+{
+    stop();
+    paused = false;
+    nextStart = clocks.monotonic.now() + restartBackOffSeconds;
+}
+
+void CollectorSupervisor::pause()
+{
+    paused = true;
+    stop();
+}
+
+CollectorSupervisor::LaunchOutcome CollectorSupervisor::resume()
+{
+    paused = false;
+    // Resuming is the user asking for the collector now, whatever the back-off says.
+    nextStart = distantPast;
+    return start();
+}
+
+bool CollectorSupervisor::isRunning()
+{
+    return collector && collector->isRunning();
+}
+
+pid_t CollectorSupervisor::processIdentifier() const
+{
+    return collector ? collector->processIdentifier() : 0;
+}
+
+QString CollectorSupervisor::statusLine()
+{
+    // While paused the collector is not consulted, and the status file is read only
+    // when it can show.
+    const bool running = !paused && isRunning();
+    const std::optional<QByteArray> statusFile = running
+        ? platform::files::readRegularFile(
+            settings.logURL(QStringLiteral("desktop-status.json")).toLocalFile())
+        : std::nullopt;
+    return ::statusLine(paused, running, statusFile, clocks.wall.now());
+}

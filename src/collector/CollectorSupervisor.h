@@ -1,0 +1,57 @@
+#pragma once
+
+#include "config/Settings.h"
+#include "platform/Clock.h"
+#include "platform/Task.h"
+
+#include <QString>
+#include <memory>
+
+// Keeps one collector running while reporting is not paused: launches it with its logs
+// prepared, launches it again after it has ended, never sooner than a back-off allows,
+// and says what the status line should show. It never waits for the collector.
+class CollectorSupervisor
+{
+public:
+    struct Clocks
+    {
+        // Dates the collector's status file.
+        const platform::Clock &wall;
+        // Measures the back-off, which no clock correction may stretch or cut short.
+        const platform::Clock &monotonic;
+    };
+
+    enum class LaunchOutcome { launched, failed, declined };
+
+    CollectorSupervisor(Settings settings, Clocks clocks);
+    ~CollectorSupervisor();
+    CollectorSupervisor(const CollectorSupervisor &) = delete;
+    CollectorSupervisor &operator=(const CollectorSupervisor &) = delete;
+
+    // Launches the collector unless reporting is paused, the last one still runs, or the
+    // back-off from the previous attempt still holds. Every attempt starts a new back-off.
+    LaunchOutcome start();
+    // Asks a running collector to terminate.
+    void stop();
+    // Stops the collector and ends a pause; the next launch may come 6 seconds from now.
+    void restart();
+    // Stops the collector and keeps it from being launched until resumed or restarted.
+    void pause();
+    // Ends a pause and launches at once, whatever the back-off said.
+    LaunchOutcome resume();
+
+    bool isPaused() const { return paused; }
+    bool isRunning();
+    // The process of the last successful launch, whether or not it still runs; 0 before.
+    pid_t processIdentifier() const;
+    // What the status line says now: paused, not running, or the status file's verdict.
+    QString statusLine();
+
+private:
+    const Settings settings;
+    const Clocks clocks;
+    std::unique_ptr<platform::Task> collector;
+    bool paused = false;
+    // Monotonic seconds before which no launch is attempted.
+    double nextStart;
+};
