@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::memcpy(&now, data, sizeof now);
     const QByteArray file(
         reinterpret_cast<const char *>(data + sizeof now), static_cast<qsizetype>(size - sizeof now));
-    if (!texts.contains(statusLine(false, true, file, now)))
+    if (!texts.contains(statusLine(false, true, false, file, now)))
         __builtin_trap();
     return 0;
 }

@@ -6,6 +6,7 @@
 #include "platform/FileManager.h"
 #include "platform/ProcessInfo.h"
 
+#include <cstdio>
 #include <limits>
 
 namespace {
@@ -24,7 +25,7 @@ CollectorSupervisor::~CollectorSupervisor() = default;
 
 CollectorSupervisor::LaunchOutcome CollectorSupervisor::start()
 {
-    if (paused || isRunning())
+    if (paused || ending || isRunning())
         return LaunchOutcome::declined;
     const double now = clocks.monotonic.now();
     if (now < nextStart)
@@ -45,10 +46,15 @@ CollectorSupervisor::LaunchOutcome CollectorSupervisor::start()
     task->setArguments({ launch.argument });
     task->setCurrentDirectoryPath(launch.workingDirectory);
     task->setEnvironment(launch.environment);
-    task->setStandardOutput(openLogAtEnd(outputLog));
-    task->setStandardError(openLogAtEnd(errorLog));
-    if (!task->launch())
+    task->setStandardOutput(openLogForAppending(outputLog));
+    task->setStandardError(openLogForAppending(errorLog));
+    lastLaunchFailed = !task->launch();
+    if (lastLaunchFailed) {
+        reportFailure(QStringLiteral("Could not start the collector “%1” in “%2”: %3.")
+                          .arg(launch.executable, launch.workingDirectory, task->launchError()));
         return LaunchOutcome::failed;
+    }
+    reportedFailure.clear();
     collector = std::move(task);
     return LaunchOutcome::launched;
 }
@@ -57,6 +63,12 @@ void CollectorSupervisor::stop()
 {
     if (isRunning())
         collector->terminate();
+}
+
+void CollectorSupervisor::stopForGood()
+{
+    ending = true;
+    stop();
 }
 
 void CollectorSupervisor::restart()
@@ -99,5 +111,16 @@ QString CollectorSupervisor::statusLine()
         ? platform::files::readRegularFile(
             settings.logURL(QStringLiteral("desktop-status.json")).toLocalFile())
         : std::nullopt;
-    return ::statusLine(paused, running, statusFile, clocks.wall.now());
+    return ::statusLine(paused, running, lastLaunchFailed, statusFile, clocks.wall.now());
+}
+
+// The status line says that the launch failed; the reason goes to our standard error
+// (the login agent's error log), once, not every ten seconds.
+void CollectorSupervisor::reportFailure(const QString &reason)
+{
+    if (reason == reportedFailure)
+        return;
+    reportedFailure = reason;
+    std::fprintf(stderr, "Orlinde: %s\n", reason.toUtf8().constData());
+    std::fflush(stderr);
 }

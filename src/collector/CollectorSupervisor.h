@@ -39,6 +39,9 @@ public:
     void pause();
     // Ends a pause and launches at once, whatever the back-off said.
     LaunchOutcome resume();
+    // Stops the collector for the rest of this process: the application is ending, and
+    // whatever runs after this (a modal loop returning, a last refresh) launches nothing.
+    void stopForGood();
 
     bool isPaused() const { return paused; }
     bool isRunning();
@@ -48,10 +51,16 @@ public:
     QString statusLine();
 
 private:
+    void reportFailure(const QString &reason);
+
     const Settings settings;
     const Clocks clocks;
     std::unique_ptr<platform::Task> collector;
     bool paused = false;
+    bool ending = false;
     // Monotonic seconds before which no launch is attempted.
     double nextStart;
+    // Whether the last attempt failed, and the last reason told on standard error.
+    bool lastLaunchFailed = false;
+    QString reportedFailure;
 };

@@ -18,11 +18,7 @@ void prepareLog(const QString &path)
         platform::files::createFile(path, 0600);
 }
 
-std::optional<platform::FileHandle> openLogAtEnd(const QString &path)
+std::optional<platform::FileHandle> openLogForAppending(const QString &path)
 {
-    std::optional<platform::FileHandle> handle = platform::FileHandle::forWritingAtPath(path);
-    // A failed seek leaves the handle where it is, at the start.
-    if (handle)
-        handle->seekToEnd();
-    return handle;
+    return platform::FileHandle::forAppendingAtPath(path);
 }

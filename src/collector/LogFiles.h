@@ -14,6 +14,7 @@ bool needsRotation(std::optional<qint64> size);
 // file exists at `path`, created 0600 when missing. Every failure is silent.
 void prepareLog(const QString &path);
 
-// The log opened for writing at its end, neither created nor truncated, or nothing.
-// A FIFO there fails instead of stalling the launch.
-std::optional<platform::FileHandle> openLogAtEnd(const QString &path);
+// The log opened for appending, neither created nor truncated, or nothing. A FIFO or a
+// symbolic link there fails, so the stream stays inherited: a FIFO would stall the
+// launch, and a link would send the output to a file we never rotate.
+std::optional<platform::FileHandle> openLogForAppending(const QString &path);

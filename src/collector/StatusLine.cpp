@@ -3,12 +3,14 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-QString statusLine(bool paused, bool running, const std::optional<QByteArray> &statusFile, double now)
+QString statusLine(
+    bool paused, bool running, bool launchFailed, const std::optional<QByteArray> &statusFile, double now)
 {
     if (paused)
         return QStringLiteral("Reporting paused");
     if (!running)
-        return QStringLiteral("Collector restarting…");
+        return launchFailed ? QStringLiteral("Collector failed to start")
+                            : QStringLiteral("Collector restarting…");
     const QString starting = QStringLiteral("Starting collector…");
     if (!statusFile)
         return starting;

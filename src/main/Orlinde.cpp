@@ -6,11 +6,11 @@
 #include "platform/Alert.h"
 #include "platform/Bundle.h"
 #include "platform/DistributedNotificationCenter.h"
+#include "platform/FileManager.h"
 #include "platform/StatusItem.h"
 #include "platform/Workspace.h"
 
 #include <QAction>
-#include <QFile>
 #include <QMenu>
 #include <QTimer>
 
@@ -24,13 +24,11 @@ std::optional<Settings> loadSettings()
         = platform::Bundle::main().urlForResource(QStringLiteral("settings"), QStringLiteral("json"));
     if (!url)
         return std::nullopt;
-    QFile file(*url);
-    if (!file.open(QIODevice::ReadOnly))
+    // Anything but a regular file counts as missing: a FIFO would block the launch.
+    const std::optional<QByteArray> bytes = platform::files::readRegularFile(*url);
+    if (!bytes)
         return std::nullopt;
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return std::nullopt;
-    return Settings::decode(bytes);
+    return Settings::decode(*bytes);
 }
 
 } // namespace
@@ -72,7 +70,7 @@ void Orlinde::launchWith(const Settings &loaded)
     notifications = std::make_unique<platform::DistributedNotificationCenter>();
     notifications->addObserver(quitNotificationName(), [this] { quit(); });
 
-    start();
+    collector->start();
 
     auto *refreshTimer = new QTimer(this);
     refreshTimer->setInterval(refreshIntervalMs);
@@ -115,16 +113,11 @@ void Orlinde::buildMenu()
     item->setMenu(menu.get());
 }
 
-void Orlinde::start()
-{
-    if (collector->start() == CollectorSupervisor::LaunchOutcome::failed)
-        statusItem->setText(QStringLiteral("Collector failed to start"));
-}
-
 void Orlinde::refresh()
 {
-    // The supervisor declines while paused, running or backing off.
-    start();
+    // The supervisor declines while paused, running or backing off, and its status line
+    // tells a launch that failed.
+    collector->start();
     loginItem->setChecked(startAtLogin->isOn());
     statusItem->setText(collector->statusLine());
 }
@@ -138,8 +131,7 @@ void Orlinde::togglePause()
 {
     if (collector->isPaused()) {
         pauseItem->setText(QStringLiteral("Pause reporting"));
-        if (collector->resume() == CollectorSupervisor::LaunchOutcome::failed)
-            statusItem->setText(QStringLiteral("Collector failed to start"));
+        collector->resume();
     } else {
         pauseItem->setText(QStringLiteral("Resume reporting"));
         collector->pause();
@@ -177,5 +169,5 @@ void Orlinde::applicationWillTerminate()
     if (timer)
         timer->stop();
     if (collector)
-        collector->stop();
+        collector->stopForGood();
 }

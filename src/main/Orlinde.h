@@ -41,7 +41,6 @@ private:
     void buildMenu();
     QAction *add(QMenu *menu, const QString &title, Action action);
 
-    void start();
     void refresh();
     void openDashboard();
     void togglePause();

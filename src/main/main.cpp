@@ -4,9 +4,10 @@
 #include "platform/DistributedNotificationCenter.h"
 
 #include <QCoreApplication>
-#include <QFile>
-#include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <optional>
+#include <unistd.h>
 
 namespace {
 
@@ -38,13 +39,28 @@ int postQuitNotification(int argc, char **argv)
     return 0;
 }
 
+// All of standard input, or nothing when it cannot be read to its end (a directory, a
+// closed descriptor): a read error must not pass for an empty key.
+std::optional<QByteArray> readStandardInput()
+{
+    QByteArray bytes;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return std::nullopt;
+        if (n == 0)
+            return bytes;
+        bytes.append(buffer, n);
+    }
+}
+
 int storeDashboardKey()
 {
-    QFile input;
-    if (!input.open(stdin, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
-        return 1;
-    const QByteArray key = input.readAll();
-    return saveKey(dashboardKey, key) ? 0 : 1;
+    const std::optional<QByteArray> key = readStandardInput();
+    return key && saveKey(dashboardKey, *key) ? 0 : 1;
 }
 
 } // namespace

@@ -18,11 +18,11 @@ public:
     FileHandle &operator=(const FileHandle &) = delete;
     ~FileHandle();
 
-    // Opens an existing file for writing at offset 0, neither creating nor truncating
-    // it and not in append mode. Never blocks: a FIFO without a reader fails.
-    static std::optional<FileHandle> forWritingAtPath(const QString &path);
+    // Opens an existing file for appending, neither creating nor truncating it. Every
+    // write lands at the end, whoever else writes or truncates the file. Never blocks (a
+    // FIFO without a reader fails) and never follows a symbolic link at `path`.
+    static std::optional<FileHandle> forAppendingAtPath(const QString &path);
 
-    bool seekToEnd();
     int fd() const { return descriptor; }
 
 private:

@@ -33,8 +33,11 @@ public:
     void setStandardError(std::optional<FileHandle> handle) { standardError = std::move(handle); }
 
     // Starts the child and returns at once; false when it cannot be started (missing or
-    // non-executable executable, missing working directory). A handle launches once.
+    // non-executable executable, missing working directory), with the reason in
+    // launchError. A handle launches once.
     bool launch();
+    // Why the launch failed, as the system describes it.
+    QString launchError() const { return failure; }
     bool isRunning();
     // Sends SIGTERM if the child has not yet been seen to exit.
     void terminate();
@@ -49,6 +52,7 @@ private:
     std::optional<FileHandle> standardError;
     pid_t pid = 0;
     bool exited = false;
+    QString failure;
 };
 
 } // namespace platform

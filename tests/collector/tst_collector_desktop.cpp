@@ -3,6 +3,7 @@
 #include "LaunchIntoTray.h"
 #include "Timeouts.h"
 #include "TypicalSettings.h"
+#include "XWindows.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -43,6 +44,20 @@ bool hasEnded(const QByteArray &pid)
     return fields.mid(fields.lastIndexOf(')') + 2, 1) == "Z";
 }
 
+// Processes running the collector script at `script`, by their command lines.
+QStringList processesRunning(const QString &script)
+{
+    QStringList pids;
+    for (const QString &pid :
+        QDir(QStringLiteral("/proc")).entryList({ QStringLiteral("[0-9]*") }, QDir::Dirs)) {
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (cmdline.open(QIODevice::ReadOnly)
+            && cmdline.readAll().split('\0').contains(QFile::encodeName(script)))
+            pids << pid;
+    }
+    return pids;
+}
+
 } // namespace
 
 // The agent with a real Node.js collector, driven through its tray menu.
@@ -56,9 +71,11 @@ private slots:
     void pauseStopsTheCollectorAndResumeRelaunchesIt();
     void quitTerminatesTheCollector();
     void showLogsOpensTheErrorLog();
+    void terminationDuringAnAlertLaunchesNothing();
 
 private:
-    bool launch(const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
+    bool launch(const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
+        const QJsonObject &changes = {});
     QString inRoot(const QString &name) const { return app->rootPath() + QLatin1Char('/') + name; }
 
     std::unique_ptr<FakeStatusNotifierWatcher> watcher;
@@ -84,10 +101,13 @@ void CollectorDesktopTest::cleanup()
     watcher.reset();
 }
 
-bool CollectorDesktopTest::launch(const QProcessEnvironment &environment)
+bool CollectorDesktopTest::launch(const QProcessEnvironment &environment, const QJsonObject &changes)
 {
+    QJsonObject settings = typicalSettings(*app);
+    for (auto change = changes.begin(); change != changes.end(); ++change)
+        settings[change.key()] = change.value();
     QString error;
-    item = launchIntoTray(*app, *watcher, typicalSettings(*app), &error, environment);
+    item = launchIntoTray(*app, *watcher, settings, &error, environment);
     if (!item) {
         qWarning() << error;
         return false;
@@ -170,6 +190,28 @@ void CollectorDesktopTest::showLogsOpensTheErrorLog()
     QVERIFY(waitForLines(opened, 1, timeouts::launchMs));
     QCOMPARE(linesOf(opened),
         QByteArrayList({ QUrl::fromLocalFile(inRoot(QStringLiteral(".data/app-error.log"))).toEncoded() }));
+}
+
+// Once the app is ending (here: SIGTERM while an alert runs its own loop, with the
+// collector dead and its back-off over), nothing launches a collector again, whatever
+// code runs when that loop returns.
+void CollectorDesktopTest::terminationDuringAnAlertLaunchesNothing()
+{
+    QFile blocker(inRoot(QStringLiteral("blocker")));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    QVERIFY(launch(QProcessEnvironment::systemEnvironment(),
+        { { QStringLiteral("launchAgent"), inRoot(QStringLiteral("blocker/agent.plist")) } }));
+    const QByteArray first = linesOf(inRoot(QStringLiteral("launches"))).value(0);
+    // The back-off of that launch runs 10 s.
+    QTest::qWait(10'500);
+
+    QVERIFY2(item->click(QStringLiteral("Start at login")), qPrintable(item->errorString()));
+    QVERIFY2(xwindows::waitForWindowOf(app->pid(), timeouts::launchMs), "expected the alert, got no window");
+    QCOMPARE(::kill(first.toInt(), SIGKILL), 0);
+    QVERIFY(QTest::qWaitFor([&] { return hasEnded(first); }, timeouts::exitMs));
+    QVERIFY(app->sendSignal(SIGTERM));
+    QCOMPARE(describe(app->waitForExit(timeouts::exitMs)), QStringLiteral("exited with status 0"));
+    QCOMPARE(processesRunning(inRoot(QStringLiteral("collector.mjs"))), QStringList());
 }
 
 QTEST_MAIN(CollectorDesktopTest)

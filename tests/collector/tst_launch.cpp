@@ -3,6 +3,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
 #include <QtTest>
 #include <algorithm>
 #include <csignal>
@@ -48,6 +49,30 @@ bool writeFile(const QString &path, const QByteArray &content, unsigned mode = 0
         && ::chmod(QFile::encodeName(path).constData(), mode) == 0;
 }
 
+// Standard error sent to a file while it lives.
+class StandardErrorCapture
+{
+public:
+    StandardErrorCapture()
+        : saved(::dup(STDERR_FILENO))
+    {
+        const int file
+            = ::open(QFile::encodeName(path()).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ::dup2(file, STDERR_FILENO);
+        ::close(file);
+    }
+    ~StandardErrorCapture()
+    {
+        ::dup2(saved, STDERR_FILENO);
+        ::close(saved);
+    }
+    QString path() const { return directory.filePath(QStringLiteral("stderr")); }
+
+private:
+    QTemporaryDir directory;
+    const int saved;
+};
+
 } // namespace
 
 class LaunchTest : public QObject
@@ -63,6 +88,7 @@ private slots:
     void unopenableLogLeavesTheStreamInherited_data();
     void unopenableLogLeavesTheStreamInherited();
     void rotatedLogsHoldEverythingTheCollectorWrote();
+    void logEmptiedUnderTheCollectorHasNoHole();
 };
 
 void LaunchTest::collectorGetsExactlyItsArgumentDirectoryEnvironmentAndStreams()
@@ -140,17 +166,37 @@ void LaunchTest::failedLaunchShowsFailureKeepsTheEndedHandleAndBacksOff()
     QVERIFY(ended != 0);
     QVERIFY(supervision.waitUntilExited());
 
+    const QString moved = installation.top() + QStringLiteral("/moved");
     if (breakage == QLatin1String("remove"))
-        QVERIFY(QFile::remove(node));
+        QVERIFY(QFile::rename(node, moved));
     else
-        QVERIFY(QDir().rename(installation.root, installation.top() + QStringLiteral("/moved")));
+        QVERIFY(QDir().rename(installation.root, moved));
     QFile::remove(installation.data(QStringLiteral("app.log")));
 
+    const StandardErrorCapture standardError;
     supervision.monotonic.advance(10.0);
     QCOMPARE(supervision.supervisor.start(), CollectorSupervisor::LaunchOutcome::failed);
     QCOMPARE(supervision.pid(), ended);
     QCOMPARE(QFile::exists(installation.data(QStringLiteral("app.log"))), logsPrepared);
-    QCOMPARE(supervision.supervisor.statusLine(), QStringLiteral("Collector restarting…"));
+    // Told on every pass while nothing runs, and the reason once, not on every attempt.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        QCOMPARE(supervision.supervisor.statusLine(), QStringLiteral("Collector failed to start"));
+        supervision.tick(10.0);
+    }
+    const QByteArrayList told = linesOf(standardError.path());
+    QCOMPARE(told.size(), 1);
+    QVERIFY2(told.value(0).contains(
+                 QFile::encodeName(breakage == QLatin1String("remove") ? node : installation.root))
+            && told.value(0).contains("No such file or directory"),
+        told.value(0).constData());
+
+    if (breakage == QLatin1String("remove"))
+        QVERIFY(QFile::rename(moved, node));
+    else
+        QVERIFY(QDir().rename(moved, installation.root));
+    supervision.tick(10.0);
+    QVERIFY(supervision.pid() != ended);
+    QVERIFY(supervision.supervisor.statusLine() != QStringLiteral("Collector failed to start"));
 }
 
 void LaunchTest::thousandLaunchesLeaveNoZombieAndNoDescriptor()
@@ -240,6 +286,9 @@ void LaunchTest::unopenableLogLeavesTheStreamInherited_data()
     QTest::newRow("no data directory") << QString() << true << true;
     QTest::newRow("FIFO at app.log") << QStringLiteral("fifo app.log") << true << false;
     QTest::newRow("FIFO at app-error.log") << QStringLiteral("fifo app-error.log") << false << true;
+    // The link's target is someone else's file, and it would never be rotated.
+    QTest::newRow("link at app.log") << QStringLiteral("link app.log") << true << false;
+    QTest::newRow("link at app-error.log") << QStringLiteral("link app-error.log") << false << true;
 }
 
 void LaunchTest::unopenableLogLeavesTheStreamInherited()
@@ -249,8 +298,13 @@ void LaunchTest::unopenableLogLeavesTheStreamInherited()
     QFETCH(bool, errorInherited);
     Installation installation(QStringLiteral("record.sh"), QStringLiteral("/bin/sh"), !obstacle.isEmpty());
     const QString obstaclePath = installation.data(obstacle.section(QLatin1Char(' '), 1));
-    if (!obstacle.isEmpty())
+    const QString linkTarget = installation.path(QStringLiteral("elsewhere"));
+    if (obstacle.startsWith(QLatin1String("fifo")))
         QCOMPARE(::mkfifo(QFile::encodeName(obstaclePath).constData(), 0600), 0);
+    if (obstacle.startsWith(QLatin1String("link"))) {
+        QVERIFY(writeFile(linkTarget, "precious\n"));
+        QVERIFY(QFile::link(linkTarget, obstaclePath));
+    }
 
     Supervision supervision(installation.settings);
     QVERIFY(supervision.waitUntilExited());
@@ -261,6 +315,22 @@ void LaunchTest::unopenableLogLeavesTheStreamInherited()
     QCOMPARE(target("stdout") == descriptorTarget(1), outputInherited);
     QCOMPARE(target("stderr") == descriptorTarget(2), errorInherited);
     QCOMPARE(QFileInfo::exists(installation.root + QStringLiteral("/.data")), !obstacle.isEmpty());
+    if (obstacle.startsWith(QLatin1String("link")))
+        QCOMPARE(contentsOf(linkTarget), QByteArray("precious\n"));
+}
+
+// Someone empties the log under the running collector (a person, a copytruncate
+// rotation): its next line lands at the start, not after a hole of NUL bytes.
+void LaunchTest::logEmptiedUnderTheCollectorHasNoHole()
+{
+    Installation installation(QStringLiteral("write-twice.sh"));
+    const QString log = installation.data(QStringLiteral("app.log"));
+    Supervision supervision(installation.settings);
+    QVERIFY(QTest::qWaitFor([&] { return contentsOf(log) == "first\n"; }, 10'000));
+    QVERIFY(QFile::resize(log, 0));
+    QVERIFY(writeFile(installation.path(QStringLiteral("next")), ""));
+    QVERIFY(supervision.waitUntilExited());
+    QCOMPARE(contentsOf(log), QByteArray("second\n"));
 }
 
 void LaunchTest::rotatedLogsHoldEverythingTheCollectorWrote()

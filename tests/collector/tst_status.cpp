@@ -36,37 +36,48 @@ void StatusTest::statusLineFollowsTheTable_data()
 {
     QTest::addColumn<bool>("isPaused");
     QTest::addColumn<bool>("running");
+    QTest::addColumn<bool>("launchFailed"); // the last launch attempt
     QTest::addColumn<std::optional<QByteArray>>("statusFile");
     QTest::addColumn<QString>("expected");
     const auto file = [](const QByteArray &content) { return std::optional(content); };
     const std::optional<QByteArray> fresh = statusWrittenAgo(1000);
 
-    QTest::newRow("paused beats a fresh connected file") << true << true << fresh << paused;
-    QTest::newRow("not running beats a fresh connected file") << false << false << fresh << restarting;
-    QTest::newRow("file unreadable") << false << true << std::optional<QByteArray>() << starting;
-    QTest::newRow("empty file") << false << true << file("") << starting;
-    QTest::newRow("top-level array") << false << true << file("[1800000000000, true]") << starting;
+    QTest::newRow("paused beats a fresh connected file") << true << true << true << fresh << paused;
+    QTest::newRow("not running beats a fresh connected file")
+        << false << false << false << fresh << restarting;
+    QTest::newRow("failed launch beats a fresh connected file")
+        << false << false << true << fresh << QStringLiteral("Collector failed to start");
+    QTest::newRow("file unreadable") << false << true << false << std::optional<QByteArray>() << starting;
+    QTest::newRow("empty file") << false << true << false << file("") << starting;
+    QTest::newRow("top-level array") << false << true << false << file("[1800000000000, true]") << starting;
     QTest::newRow("at as a string of digits")
-        << false << true << file("{\"at\": \"1800000000000\", \"connected\": true}") << starting;
-    QTest::newRow("exactly 25000 ms old") << false << true << file(statusWrittenAgo(25'000)) << starting;
-    QTest::newRow("24999 ms old") << false << true << file(statusWrittenAgo(24'999)) << connected;
-    QTest::newRow("24999.999 ms old") << false << true << file(statusWrittenAgo(24'999.999)) << connected;
-    QTest::newRow("at in the future") << false << true << file(statusWrittenAgo(-3'600'000)) << connected;
-    QTest::newRow("connected false") << false << true << file(statusWrittenAgo(0, "false")) << reconnecting;
+        << false << true << false << file("{\"at\": \"1800000000000\", \"connected\": true}") << starting;
+    QTest::newRow("exactly 25000 ms old")
+        << false << true << false << file(statusWrittenAgo(25'000)) << starting;
+    QTest::newRow("24999 ms old") << false << true << false << file(statusWrittenAgo(24'999)) << connected;
+    QTest::newRow("24999.999 ms old")
+        << false << true << false << file(statusWrittenAgo(24'999.999)) << connected;
+    QTest::newRow("at in the future")
+        << false << true << false << file(statusWrittenAgo(-3'600'000)) << connected;
+    QTest::newRow("connected false") << false << true << false << file(statusWrittenAgo(0, "false"))
+                                     << reconnecting;
     QTest::newRow("connected as the string true")
-        << false << true << file(statusWrittenAgo(0, "\"true\"")) << reconnecting;
-    QTest::newRow("connected absent") << false << true << file("{\"at\": 1800000000000}") << reconnecting;
+        << false << true << false << file(statusWrittenAgo(0, "\"true\"")) << reconnecting;
+    QTest::newRow("connected absent")
+        << false << true << false << file("{\"at\": 1800000000000}") << reconnecting;
     QTest::newRow("other members ignored")
-        << false << true << file("{\"x\": [], \"at\": 1800000000000, \"connected\": true}") << connected;
+        << false << true << false << file("{\"x\": [], \"at\": 1800000000000, \"connected\": true}")
+        << connected;
 }
 
 void StatusTest::statusLineFollowsTheTable()
 {
     QFETCH(bool, isPaused);
     QFETCH(bool, running);
+    QFETCH(bool, launchFailed);
     QFETCH(std::optional<QByteArray>, statusFile);
     QFETCH(QString, expected);
-    QCOMPARE(statusLine(isPaused, running, statusFile, now), expected);
+    QCOMPARE(statusLine(isPaused, running, launchFailed, statusFile, now), expected);
 }
 
 // Through refresh with a real collector: what the file is, and whether the pass itself

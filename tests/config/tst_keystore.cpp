@@ -127,6 +127,8 @@ private slots:
     void storeKeepsOneItemWithTheBytes_data();
     void storeKeepsOneItemWithTheBytes();
     void readKeyWithoutItemGivesNothing();
+    void storeFailsOnUnreadableInput_data();
+    void storeFailsOnUnreadableInput();
     void storeFailsPromptlyWithoutAnsweringService_data();
     void storeFailsPromptlyWithoutAnsweringService();
     void storeIntoLockedKeyring_data();
@@ -198,6 +200,29 @@ void KeyStoreTest::storeKeepsOneItemWithTheBytes()
 void KeyStoreTest::readKeyWithoutItemGivesNothing()
 {
     QCOMPARE(readKey(dashboardKey), std::optional<QString>());
+}
+
+void KeyStoreTest::storeFailsOnUnreadableInput_data()
+{
+    QTest::addColumn<QString>("redirection");
+    QTest::newRow("standard input is a directory") << QStringLiteral("< /");
+    QTest::newRow("standard input is closed") << QStringLiteral("<&-");
+}
+
+// A read error is not an empty key: the stored key stays as it was.
+void KeyStoreTest::storeFailsOnUnreadableInput()
+{
+    QFETCH(QString, redirection);
+    StoreRun("old").finish(0);
+    QProcess store;
+    store.setProcessChannelMode(QProcess::MergedChannels);
+    store.start(QStringLiteral("/bin/sh"),
+        { QStringLiteral("-c"), QStringLiteral("exec \"$0\" --store-dashboard-key ") + redirection,
+            qEnvironmentVariable("ORLINDE_EXECUTABLE") });
+    QVERIFY(store.waitForFinished(storeEndsMs));
+    QCOMPARE(store.exitCode(), 1);
+    QCOMPARE(store.readAll(), QByteArray());
+    QCOMPARE(secretTool({ QStringLiteral("lookup") }), std::optional<QByteArray>("old"));
 }
 
 void KeyStoreTest::storeFailsPromptlyWithoutAnsweringService_data()

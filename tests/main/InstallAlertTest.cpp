@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QJsonDocument>
 #include <QTest>
+#include <sys/stat.h>
 
 // Without usable settings the app is not installed: it tells the person so in an
 // alert, never shows a tray item, and ends cleanly once the alert is dismissed.
@@ -37,6 +38,8 @@ void InstallAlertTest::alertInsteadOfTray_data()
     QTest::newRow("no settings.json in the bundle") << true << "absent" << QByteArray();
     QTest::newRow("no settings.json beside the executable") << false << "absent" << QByteArray();
     QTest::newRow("settings.json is a directory") << true << "directory" << QByteArray();
+    // A FIFO would block the open for as long as nobody writes to it.
+    QTest::newRow("settings.json is a FIFO") << true << "FIFO" << QByteArray();
     QTest::newRow("invalid JSON") << true << "bytes" << QByteArray(R"({"node": "/usr/bin/node", )");
     // One missing key stands for all: the settings table checks each of them.
     QTest::newRow("no appExecutable") << true << "without" << QByteArray("appExecutable");
@@ -54,6 +57,8 @@ void InstallAlertTest::alertInsteadOfTray()
     QVERIFY2(app.isValid(), qPrintable(app.errorString()));
     if (settings == QLatin1String("directory")) {
         QVERIFY(QDir().mkpath(app.settingsPath()));
+    } else if (settings == QLatin1String("FIFO")) {
+        QCOMPARE(::mkfifo(QFile::encodeName(app.settingsPath()).constData(), 0600), 0);
     } else if (settings == QLatin1String("bytes")) {
         QVERIFY2(app.writeSettings(detail), qPrintable(app.errorString()));
     } else if (settings == QLatin1String("without")) {

@@ -6,9 +6,11 @@
 #include "TypicalSettings.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTest>
 #include <csignal>
+#include <sys/stat.h>
 
 // Every way the app is asked to end ends it cleanly (status 0), and a quit meant for
 // another installation leaves it running.
@@ -64,6 +66,9 @@ void QuitTest::quitNotification_data()
     QTest::newRow("--quit-existing, identifier from Info.plist")
         << true << renamed << "same copy" << QString() << true;
     QTest::newRow("--quit-existing, no bundle") << false << QString() << "same copy" << QString() << true;
+    // Read as missing, never waited on: both sides fall back to the default identifier.
+    QTest::newRow("--quit-existing, Info.plist a FIFO") << true << "FIFO"
+                                                        << "same copy" << QString() << true;
     QTest::newRow("--quit-existing of another bundle")
         << true << renamed << "other bundle" << QStringLiteral("com.example.orlinde.other") << false;
     QTest::newRow("gdbus, the app's quit") << true << shipped << "gdbus" << shipped + ".quit" << true;
@@ -84,7 +89,10 @@ void QuitTest::quitNotification()
     FakeStatusNotifierWatcher watcher;
     QVERIFY2(watcher.isRegistered(), qPrintable(watcher.errorString()));
     AppUnderTest app(inBundle ? AppUnderTest::Layout::Bundle : AppUnderTest::Layout::Plain);
-    if (!identifier.isEmpty())
+    const QString infoPlist = QFileInfo(app.executablePath()).dir().filePath(QStringLiteral("../Info.plist"));
+    if (identifier == QLatin1String("FIFO"))
+        QCOMPARE(::mkfifo(QFile::encodeName(infoPlist).constData(), 0600), 0);
+    else if (!identifier.isEmpty())
         QVERIFY2(app.writeBundleIdentifier(identifier), qPrintable(app.errorString()));
     QString error;
     QVERIFY2(launchIntoTray(app, watcher, typicalSettings(app), &error), qPrintable(error));

@@ -1,9 +1,9 @@
 #include "platform/Bundle.h"
 
+#include "platform/FileManager.h"
 #include "platform/PropertyList.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <filesystem>
 
@@ -48,10 +48,11 @@ std::optional<QString> Bundle::bundleIdentifier() const
 {
     if (infoPlist.isEmpty())
         return std::nullopt;
-    QFile file(infoPlist);
-    if (!file.open(QIODevice::ReadOnly))
+    // Read the way every file of ours is: a FIFO here must not hang the start.
+    const std::optional<QByteArray> data = files::readRegularFile(infoPlist);
+    if (!data)
         return std::nullopt;
-    const std::optional<QVariant> info = propertylist::fromData(file.readAll());
+    const std::optional<QVariant> info = propertylist::fromData(*data);
     if (!info)
         return std::nullopt;
     const QVariant identifier = info->toMap().value(QStringLiteral("CFBundleIdentifier"));

@@ -27,22 +27,18 @@ FileHandle::~FileHandle()
         ::close(descriptor);
 }
 
-std::optional<FileHandle> FileHandle::forWritingAtPath(const QString &path)
+std::optional<FileHandle> FileHandle::forAppendingAtPath(const QString &path)
 {
     // O_NONBLOCK keeps a FIFO at the path from stalling us; it is cleared again so the
     // writer that inherits the descriptor gets ordinary blocking writes.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    const int fd = ::open(QFile::encodeName(path).constData(),
+        O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return std::nullopt;
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0)
         ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     return FileHandle(fd);
-}
-
-bool FileHandle::seekToEnd()
-{
-    return ::lseek(descriptor, 0, SEEK_END) >= 0;
 }
 
 } // namespace platform

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -88,15 +89,17 @@ bool Task::launch()
             &fileActions.object, QFile::encodeName(currentDirectory), standardOutput, standardError)
         && describeSignals(&spawnAttributes.object);
     pid_t child = 0;
-    const bool spawned = described
-        && ::posix_spawn(
-               &child, argv.front(), &fileActions.object, &spawnAttributes.object, argv.data(), envp.data())
-            == 0;
+    // The description calls fail only for resources or a directory path they cannot take.
+    const int spawnError = described ? ::posix_spawn(&child, argv.front(), &fileActions.object,
+                               &spawnAttributes.object, argv.data(), envp.data())
+                                     : EINVAL;
     // The child holds its own copies; ours would only keep the logs open.
     standardOutput.reset();
     standardError.reset();
-    if (!spawned)
+    if (spawnError != 0) {
+        failure = QString::fromLocal8Bit(std::strerror(spawnError));
         return false;
+    }
     pid = child;
     return true;
 }
