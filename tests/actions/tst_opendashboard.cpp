@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
 #include <optional>
 
 Q_DECLARE_METATYPE(std::optional<QByteArray>)
@@ -53,6 +54,8 @@ private slots:
     void init();
     void opensAddress_data();
     void opensAddress();
+    void keyNeverWrittenOut_data();
+    void keyNeverWrittenOut();
 
 private:
     QStringList browserCalls() const;
@@ -159,6 +162,59 @@ void OpenDashboardTest::opensAddress()
         waitForBrowserCalls(2), qPrintable(QStringLiteral("browser calls: ") + browserCalls().join(u' ')));
     const QString call = QStringLiteral("1:") + opened;
     QCOMPARE(browserCalls(), (QStringList { call, call }));
+}
+
+void OpenDashboardTest::keyNeverWrittenOut_data()
+{
+    QTest::addColumn<bool>("withOpener");
+    // As xdg-open does without a browser: it names the address on its standard error.
+    QTest::newRow("an opener that complains") << true;
+    // Qt then names the address in a warning of its own.
+    QTest::newRow("no opener at all") << false;
+}
+
+// At login the app's output is a log file; the key must never reach it.
+void OpenDashboardTest::keyNeverWrittenOut()
+{
+    QFETCH(bool, withOpener);
+    const QByteArray key = "s3cr3t-dashboard-key";
+    QTemporaryDir scratch;
+    const QString called = scratch.filePath(QStringLiteral("called"));
+    QFile opener(scratch.filePath(QStringLiteral("xdg-open")));
+    QVERIFY(opener.open(QIODevice::WriteOnly));
+    opener.write("#!/bin/sh\necho \"xdg-open: no method available for opening '$1'\" | /usr/bin/tee "
+                 "/dev/stderr\n/usr/bin/touch \""
+        + QFile::encodeName(called) + "\"\nexit 3\n");
+    opener.close();
+    QVERIFY(opener.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("BROWSER"));
+    environment.remove(QStringLiteral("DEFAULT_BROWSER"));
+    const QString emptyDirectory = scratch.filePath(QStringLiteral("empty"));
+    QVERIFY(QDir().mkpath(emptyDirectory));
+    environment.insert(QStringLiteral("PATH"), withOpener ? scratch.path() : emptyDirectory);
+
+    clearKey();
+    AppUnderTest app;
+    QVERIFY2(storeKey(app, key), "the key could not be stored");
+    const QString output = scratch.filePath(QStringLiteral("output"));
+    app.captureOutputIn(output);
+    QString error;
+    std::optional<TrayItem> item = launchIntoTray(app, *watcher, typicalSettings(app), &error, environment);
+    QVERIFY2(item, qPrintable(error));
+    QVERIFY2(item->click(openDashboard), qPrintable(item->errorString()));
+    // The app handles calls in order: once it answers the next one, the click is done.
+    QVERIFY2(item->menu(), qPrintable(item->errorString()));
+    if (withOpener)
+        QVERIFY2(QTest::qWaitFor([&] { return QFile::exists(called); }, timeouts::launchMs),
+            "the opener never ran");
+    QVERIFY(app.sendSignal(SIGTERM));
+    QVERIFY(app.waitForExit(timeouts::exitMs));
+
+    QFile written(output);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    const QByteArray everything = written.readAll();
+    QVERIFY2(!everything.contains(key), everything.constData());
 }
 
 QTEST_MAIN(OpenDashboardTest)

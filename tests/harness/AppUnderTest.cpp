@@ -141,7 +141,10 @@ bool AppUnderTest::start(const QStringList &arguments, const QProcessEnvironment
     if (isRunning())
         return fail(QStringLiteral("the app is already running"));
     process = std::make_unique<QProcess>();
-    process->setProcessChannelMode(QProcess::ForwardedChannels);
+    process->setProcessChannelMode(
+        outputPath.isEmpty() ? QProcess::ForwardedChannels : QProcess::MergedChannels);
+    if (!outputPath.isEmpty())
+        process->setStandardOutputFile(outputPath, QIODevice::Append);
     process->setProcessEnvironment(environment);
     process->setWorkingDirectory(directory.path());
     process->start(executable, arguments);

@@ -52,7 +52,10 @@ public:
     // Writes Contents/Info.plist with this CFBundleIdentifier (Bundle layout only).
     bool writeBundleIdentifier(const QString &identifier);
 
-    // Starts the app; its output goes to ours.
+    // Sends the output of the next start() to `path` (standard output and error, appended)
+    // instead of ours.
+    void captureOutputIn(const QString &path) { outputPath = path; }
+    // Starts the app; its output goes to ours unless captured.
     bool start(const QStringList &arguments = {},
         const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
     qint64 pid() const;
@@ -75,6 +78,7 @@ private:
     QString settings;
     QString infoPlist;
     QString error;
+    QString outputPath;
     bool copied = false;
     std::unique_ptr<QProcess> process;
 };
