@@ -11,9 +11,12 @@ RunMode runModeFor(const QStringList &arguments)
     return RunMode::menuBarAgent;
 }
 
+QString applicationIdentifier()
+{
+    return platform::Bundle::main().bundleIdentifier().value_or(QStringLiteral("com.tovrex.orlinde.app"));
+}
+
 QString quitNotificationName()
 {
-    const QString identifier
-        = platform::Bundle::main().bundleIdentifier().value_or(QStringLiteral("com.tovrex.orlinde.app"));
-    return identifier + QStringLiteral(".quit");
+    return applicationIdentifier() + QStringLiteral(".quit");
 }

@@ -2,9 +2,11 @@
 #include "main/CommandLine.h"
 #include "main/Orlinde.h"
 #include "platform/DistributedNotificationCenter.h"
+#include "platform/InstanceLock.h"
 
 #include <QCoreApplication>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <unistd.h>
@@ -81,6 +83,14 @@ int main(int argc, char **argv)
     // Both live until main returns, and the Qt application goes before the process's
     // static objects do.
     platform::Application app(argc, argv);
+    // An instance that is quitting (an upgrade: --quit-existing, then a new start) gets
+    // this long to make way; a running one keeps its place and this start ends here.
+    const std::unique_ptr<platform::InstanceLock> instance
+        = platform::InstanceLock::claim(applicationIdentifier(), std::chrono::seconds(5));
+    if (!instance) {
+        std::fprintf(stderr, "Orlinde is already running.\n");
+        return 0;
+    }
     Orlinde delegate(
         dashboardKey, { .wall = platform::wallClock(), .monotonic = platform::monotonicClock() });
     app.setDelegate(&delegate);
