@@ -59,6 +59,29 @@ CollectorSupervisor::LaunchOutcome CollectorSupervisor::start()
     return LaunchOutcome::launched;
 }
 
+void CollectorSupervisor::tick()
+{
+    if (!isRunning()) {
+        start();
+        return;
+    }
+    // Renaming a log under its writer would leave the writer in the renamed file, and
+    // copying then truncating loses what is written in between; the launch rotates it
+    // whole, so the collector makes way and comes back at the next pass.
+    if (logsHaveOutgrownTheirLimit()) {
+        stop();
+        nextStart = clocks.monotonic.now();
+    }
+}
+
+bool CollectorSupervisor::logsHaveOutgrownTheirLimit() const
+{
+    return hasOutgrownItsLimit(
+               platform::files::itemSize(settings.logURL(QStringLiteral("app.log")).toLocalFile()))
+        || hasOutgrownItsLimit(
+            platform::files::itemSize(settings.logURL(QStringLiteral("app-error.log")).toLocalFile()));
+}
+
 void CollectorSupervisor::stop()
 {
     if (isRunning())

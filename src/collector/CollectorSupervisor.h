@@ -31,6 +31,9 @@ public:
     // Launches the collector unless reporting is paused, the last one still runs, or the
     // back-off from the previous attempt still holds. Every attempt starts a new back-off.
     LaunchOutcome start();
+    // The refresh's pass: launches a collector that has ended (as start does), and
+    // restarts one whose log has outgrown its limit, so that the launch rotates the log.
+    void tick();
     // Asks a running collector to terminate.
     void stop();
     // Stops the collector and ends a pause; the next launch may come 6 seconds from now.
@@ -52,6 +55,7 @@ public:
 
 private:
     void reportFailure(const QString &reason);
+    bool logsHaveOutgrownTheirLimit() const;
 
     const Settings settings;
     const Clocks clocks;

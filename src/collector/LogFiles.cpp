@@ -7,6 +7,11 @@ bool needsRotation(std::optional<qint64> size)
     return size && *size > logRotationThreshold;
 }
 
+bool hasOutgrownItsLimit(std::optional<qint64> size)
+{
+    return size && *size > logRestartThreshold;
+}
+
 void prepareLog(const QString &path)
 {
     const QString previousGeneration = path + QStringLiteral(".1");

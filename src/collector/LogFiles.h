@@ -7,8 +7,14 @@
 
 constexpr qint64 logRotationThreshold = 1'048'576;
 
+// While the collector runs, a log is let grow to this much before the collector is
+// restarted so that its launch rotates the log.
+constexpr qint64 logRestartThreshold = 2 * logRotationThreshold;
+
 // Only a size known to be above the threshold rotates; exactly 1 MiB is kept.
 bool needsRotation(std::optional<qint64> size);
+// Whether a log that the running collector writes has grown past what it may hold.
+bool hasOutgrownItsLimit(std::optional<qint64> size);
 
 // Before a launch: moves an oversized log to its one ".1" generation and makes sure a
 // file exists at `path`, created 0600 when missing. Every failure is silent.

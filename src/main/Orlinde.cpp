@@ -115,9 +115,9 @@ void Orlinde::buildMenu()
 
 void Orlinde::refresh()
 {
-    // The supervisor declines while paused, running or backing off, and its status line
-    // tells a launch that failed.
-    collector->start();
+    // The supervisor launches nothing while paused, running or backing off, and its
+    // status line tells a launch that failed.
+    collector->tick();
     loginItem->setChecked(startAtLogin->isOn());
     statusItem->setText(collector->statusLine());
 }

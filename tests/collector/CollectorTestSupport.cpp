@@ -44,7 +44,7 @@ void Supervision::tick(double seconds)
 {
     wall.advance(seconds);
     monotonic.advance(seconds);
-    supervisor.start();
+    supervisor.tick();
 }
 
 bool Supervision::waitUntilExited(int timeoutMs)

@@ -38,7 +38,7 @@ public:
     explicit Supervision(const Settings &settings);
     ~Supervision();
 
-    // Moves both clocks on, then makes the refresh's relaunch attempt.
+    // Moves both clocks on, then makes the refresh's pass over the collector.
     void tick(double seconds = 3.0);
     // Moves only the wall clock, as a clock correction does.
     void stepWallClock(double seconds) { wall.advance(seconds); }

@@ -89,6 +89,7 @@ private slots:
     void unopenableLogLeavesTheStreamInherited();
     void rotatedLogsHoldEverythingTheCollectorWrote();
     void logEmptiedUnderTheCollectorHasNoHole();
+    void logStaysBoundedWhileTheCollectorRuns();
 };
 
 void LaunchTest::collectorGetsExactlyItsArgumentDirectoryEnvironmentAndStreams()
@@ -357,6 +358,36 @@ void LaunchTest::rotatedLogsHoldEverythingTheCollectorWrote()
     QVERIFY(rotated + contentsOf(installation.data(QStringLiteral("app.log"))) == output);
     QCOMPARE(contentsOf(installation.data(QStringLiteral("app-error.log"))), error);
     QVERIFY(!QFile::exists(installation.data(QStringLiteral("app-error.log.1"))));
+}
+
+// A collector that writes without pause: its log is rotated while it runs (by the
+// restart that lets the launch rotate it), and every line it wrote is kept exactly once.
+void LaunchTest::logStaysBoundedWhileTheCollectorRuns()
+{
+    Installation installation(QStringLiteral("stream.sh"));
+    const QString log = installation.data(QStringLiteral("app.log"));
+    Supervision supervision(installation.settings);
+    const pid_t first = supervision.pid();
+    const auto sizeOf = [](const QString &path) { return QFileInfo(path).size(); };
+    QVERIFY(QTest::qWaitFor([&] { return sizeOf(log) > 2 * 1'048'576; }, 60'000));
+
+    supervision.tick();
+    QVERIFY2(supervision.waitUntilExited(), "the collector was not asked to make way for a rotation");
+    supervision.tick();
+    QVERIFY(supervision.pid() != first);
+    QVERIFY(QTest::qWaitFor([&] { return sizeOf(log) > 1000; }, 10'000));
+    supervision.supervisor.stop();
+    QVERIFY(supervision.waitUntilExited());
+
+    QVERIFY2(sizeOf(log + QStringLiteral(".1")) < 4 * 1'048'576, "the rotated log kept on growing");
+    QHash<QByteArray, qint64> next; // per writer, the number its next line must carry
+    const QByteArrayList lines = (contentsOf(log + QStringLiteral(".1")) + contentsOf(log)).split('\n');
+    for (const QByteArray &line : lines.mid(0, lines.size() - 1)) {
+        const QByteArrayList fields = line.split(' ');
+        QVERIFY2(fields.size() == 2, line.constData());
+        QCOMPARE(fields[1].toLongLong(), next[fields[0]]++);
+    }
+    QCOMPARE(next.keys().size(), 2);
 }
 
 QTEST_MAIN(LaunchTest)

@@ -1,0 +1,6 @@
+# Writes numbered lines without pause until it is ended, each line whole.
+i=0
+while :; do
+    echo "$$ $i"
+    i=$((i + 1))
+done
