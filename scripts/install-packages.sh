@@ -10,7 +10,7 @@ packages=(
     dbus at-spi2-core gnome-keyring libsecret-tools libglib2.0-bin python3 python3-dbus python3-gi
     xvfb xdotool x11-utils xdg-utils openbox tint2 imagemagick weston
     desktop-file-utils file nodejs systemd
-    keepassxc libkf5wallet-bin libqca-qt5-2-plugins gcr
+    keepassxc libkf5wallet-bin libqca-qt5-2-plugins gcr dbus-user-session procps
 )
 
 missing=()

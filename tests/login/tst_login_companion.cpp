@@ -1,3 +1,4 @@
+#include "AutostartEntry.h"
 #include "UnitFile.h"
 #include "platform/PropertyList.h"
 
@@ -63,20 +64,24 @@ class LoginCompanionTest final : public QObject
 private slots:
     void init();
 
-    void unitName_data();
-    void unitName();
+    void names_data();
+    void names();
     void unitText_data();
     void unitText();
     void unitAcceptedBySystemd();
+    void autostartEntry_data();
+    void autostartEntry();
+    void propertyListNesting_data();
+    void propertyListNesting();
 
     void runSendsOutputWhereTheAgentSays_data();
     void runSendsOutputWhereTheAgentSays();
-    void runReportsAProgramThatIsNotThere();
+    void runWithoutPropertyListStartsNothing();
     void runRefuses_data();
     void runRefuses();
 
-    void installWritesTheUnit_data();
-    void installWritesTheUnit();
+    void installAndUninstallWithoutManager_data();
+    void installAndUninstallWithoutManager();
     void installRefuses_data();
     void installRefuses();
 
@@ -132,36 +137,45 @@ QString LoginCompanionTest::writeAgent(const QVariantMap &changes, const QString
     return path;
 }
 
-void LoginCompanionTest::unitName_data()
+void LoginCompanionTest::names_data()
 {
+    // As `systemd-escape -- LABEL` gives it for the unit; "!" and what the reason mentions
+    // when refused.
     QTest::addColumn<QString>("label");
-    // As `systemd-escape -- LABEL` gives it, or, when refused, what the reason mentions.
     QTest::addColumn<QString>("unitName");
-    const auto row = [](const char *name, const QString &label, const char *unitName) {
-        QTest::newRow(name) << label << QString::fromUtf8(unitName);
+    QTest::addColumn<QString>("entryName");
+    const auto row = [](const char *name, const QString &label, const char *unitName, const char *entryName) {
+        QTest::newRow(name) << label << QString::fromUtf8(unitName) << QString::fromUtf8(entryName);
     };
-    row("the default label", "com.tovrex.orlinde.app", "com.tovrex.orlinde.app.service");
+    row("the default label", "com.tovrex.orlinde.app", "com.tovrex.orlinde.app.service",
+        "com.tovrex.orlinde.app.desktop");
     row("escapes", QStringLiteral(".a:b_c/my-app 100%\\x@é☃"),
-        "\\x2ea:b_c-my\\x2dapp\\x20100\\x25\\x5cx\\x40\\xc3\\xa9\\xe2\\x98\\x83.service");
+        "\\x2ea:b_c-my\\x2dapp\\x20100\\x25\\x5cx\\x40\\xc3\\xa9\\xe2\\x98\\x83.service",
+        "_2ea_3ab_5fc_2fmy-app_20100_25_5cx_40_c3_a9_e2_98_83.desktop");
     row("longest accepted", QString(247, QLatin1Char('a')),
-        qPrintable(QString(247, QLatin1Char('a')) + ".service"));
-    row("refused: empty", QString(), "empty");
-    row("refused: too long", QString(248, QLatin1Char('a')), "longer than 255");
-    row("refused: too long once escaped", QString(62, QLatin1Char(' ')), "longer than 255");
+        qPrintable(QString(247, QLatin1Char('a')) + ".service"),
+        qPrintable(QString(247, QLatin1Char('a')) + ".desktop"));
+    row("empty", QString(), "!empty", "!empty");
+    row("too long", QString(248, QLatin1Char('a')), "!longer than 255", "!longer than 255");
+    row("too long once escaped", QString(62, QLatin1Char(' ')), "!longer than 255",
+        qPrintable(
+            QString(62, QLatin1Char(' ')).replace(QLatin1String(" "), QLatin1String("_20")) + ".desktop"));
 }
 
-void LoginCompanionTest::unitName()
+void LoginCompanionTest::names()
 {
     QFETCH(QString, label);
     QFETCH(QString, unitName);
-    QString error;
-    const std::optional<QString> name = login::unitNameForLabel(label, &error);
-    if (QString::fromUtf8(QTest::currentDataTag()).startsWith(QLatin1String("refused"))) {
-        QCOMPARE(name, std::nullopt);
-        QVERIFY2(error.contains(unitName), qPrintable(error));
-        return;
+    QFETCH(QString, entryName);
+    for (const auto &[expected, name] : { std::pair { unitName, &login::unitNameForLabel },
+             std::pair { entryName, &login::autostartEntryName } }) {
+        QString error;
+        const std::optional<QString> made = name(label, &error);
+        if (expected.startsWith(QLatin1Char('!')))
+            QVERIFY2(!made && error.contains(expected.mid(1)), qPrintable(made.value_or(error)));
+        else
+            QCOMPARE(made, std::optional<QString>(expected));
     }
-    QCOMPARE(name, std::optional<QString>(unitName));
 }
 
 void LoginCompanionTest::unitText_data()
@@ -207,6 +221,10 @@ void LoginCompanionTest::unitText()
     QVERIFY2(text, qPrintable(error));
     const QString line = QStringLiteral("\nExecStart=\"%1\" \"run\" %2\n").arg(program, expected);
     QVERIFY2(text->contains(line), qPrintable(*text));
+    // Retrying cannot mend what `run` refuses, so the unit must not start again after it.
+    QVERIFY(
+        text->contains(QStringLiteral("\nRestartPreventExitStatus=%1\n").arg(login::unusableAgentStatus)));
+    QCOMPARE(login::propertyListOfUnit(*text), std::optional<QString>(propertyList));
 }
 
 void LoginCompanionTest::unitAcceptedBySystemd()
@@ -249,6 +267,79 @@ void LoginCompanionTest::unitAcceptedBySystemd()
     QVERIFY(writeFile(propertyList, "x"));
     const Finished met = runProcess(analyze, condition, isolatedEnvironment());
     QVERIFY2(met.exitCode == 0, met.output.constData());
+}
+
+void LoginCompanionTest::autostartEntry_data()
+{
+    // Accepted: the entry must validate, and a desktop's own parser (GLib's, through
+    // `gio launch`) must hand the companion exactly these two paths. Refused: what the
+    // reason mentions.
+    QTest::addColumn<QString>("programFolder");
+    QTest::addColumn<QString>("propertyList");
+    QTest::addColumn<QString>("refused");
+    const auto row = [](const char *name, const QString &programFolder, const QString &propertyList,
+                         const QString &refused = QString()) {
+        QTest::newRow(name) << programFolder << propertyList << refused;
+    };
+    row("plain", "bin", "agent.plist");
+    // No "%" in the program path: GLib looks for the program before it undoes "%%".
+    row("awkward characters", "two  spaces $HOME ; # ~ * ? & | < > ( ) Données ☃",
+        "say \"hi\" it's back\\slash \\n \\s $HOME `x` %f 100%% ☃.plist");
+    row("refused: = in the program path", "a=b", "agent.plist", "contains “=”");
+    row("refused: control character", "bin", "a\tb.plist", "control character");
+}
+
+void LoginCompanionTest::autostartEntry()
+{
+    QFETCH(QString, programFolder);
+    QFETCH(QString, propertyList);
+    QFETCH(QString, refused);
+    const QString program = scratch->filePath(programFolder + QStringLiteral("/orlinde-login"));
+    propertyList = scratch->filePath(propertyList);
+    QString error;
+    const std::optional<QString> text = login::autostartEntryText(program, propertyList, &error);
+    if (!refused.isEmpty()) {
+        QVERIFY2(!text && error.contains(refused), qPrintable(text.value_or(error)));
+        return;
+    }
+    QVERIFY2(text, qPrintable(error));
+    QCOMPARE(login::propertyListOfAutostartEntry(*text), std::optional<QString>(propertyList));
+    const QString entry = scratch->filePath(QStringLiteral("entry.desktop"));
+    QVERIFY(writeFile(entry, text->toUtf8()));
+    const Finished validated
+        = runProcess(QStringLiteral("desktop-file-validate"), { entry }, isolatedEnvironment());
+    QVERIFY2(validated.exitCode == 0 && validated.output.isEmpty(), validated.output.constData());
+
+    // Records its arguments, one per line, and only then names the file.
+    const QString recorded = scratch->filePath(QStringLiteral("arguments"));
+    QVERIFY(QDir().mkpath(QFileInfo(program).path()));
+    QVERIFY(writeFile(program,
+        "#!/bin/sh\nprintf '%s\\n' \"$@\" >'" + recorded.toUtf8() + ".new'\nmv '" + recorded.toUtf8()
+            + ".new' '" + recorded.toUtf8() + "'\n",
+        QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const QString gio = QStandardPaths::findExecutable(QStringLiteral("gio"));
+    if (gio.isEmpty())
+        QSKIP("gio is not installed");
+    QCOMPARE(runProcess(gio, { QStringLiteral("launch"), entry }, isolatedEnvironment()).exitCode, 0);
+    QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(recorded); }, 10'000));
+    QCOMPARE(
+        QString::fromUtf8(readFile(recorded)), QStringLiteral("run\n") + propertyList + QLatin1Char('\n'));
+}
+
+void LoginCompanionTest::propertyListNesting_data()
+{
+    QTest::addColumn<int>("depth");
+    QTest::newRow("as deep as allowed") << platform::propertylist::maximumNestingDepth;
+    QTest::newRow("one level deeper") << platform::propertylist::maximumNestingDepth + 1;
+}
+
+void LoginCompanionTest::propertyListNesting()
+{
+    QFETCH(int, depth);
+    const QByteArray xml = "<plist version=\"1.0\">" + QByteArray("<array>").repeated(depth)
+        + QByteArray("</array>").repeated(depth) + "</plist>";
+    const std::optional<QVariant> read = platform::propertylist::fromData(xml);
+    QCOMPARE(read.has_value(), depth <= platform::propertylist::maximumNestingDepth);
 }
 
 void LoginCompanionTest::runSendsOutputWhereTheAgentSays_data()
@@ -301,27 +392,28 @@ void LoginCompanionTest::runSendsOutputWhereTheAgentSays()
     }
 }
 
-void LoginCompanionTest::runReportsAProgramThatIsNotThere()
+void LoginCompanionTest::runWithoutPropertyListStartsNothing()
 {
-    const QString plist = writeAgent({ { QStringLiteral("ProgramArguments"),
-        QVariantList { scratch->filePath(QStringLiteral("gone/Orlinde")) } } });
+    // "Start at login" is off; the autostart entry still runs at every login.
+    const QString plist = writeAgent({});
+    QVERIFY(QFile::remove(plist));
     const Finished run = runProcess(companion, { QStringLiteral("run"), plist }, isolatedEnvironment());
-    QCOMPARE(run.exitCode, 127);
-    // After the redirection the message belongs in the agent's error log.
-    const QByteArray errorLog = readFile(scratch->filePath(QStringLiteral("launcher-error.log")));
-    QVERIFY2(errorLog.contains("Could not run") && errorLog.contains("gone/Orlinde"), errorLog.constData());
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.output + run.errors, QByteArray());
+    QVERIFY(!QFileInfo::exists(scratch->filePath(QStringLiteral("launcher.log"))));
 }
 
 void LoginCompanionTest::runRefuses_data()
 {
     QTest::addColumn<QVariantMap>("changes");
-    QTest::addColumn<QByteArray>("content"); // "-" no file, "cut" its first half, "array" another type
+    QTest::addColumn<QByteArray>(
+        "content"); // "cut" its first half, "array" another type, "deep" 60,000 arrays
     QTest::addColumn<QString>("mentions");
     const auto change = [](const char *key, const QVariant &value) {
         return QVariantMap { { QString::fromLatin1(key), value } };
     };
-    QTest::newRow("no file") << QVariantMap() << QByteArray("-") << "does not exist";
     QTest::newRow("cut off in the middle") << QVariantMap() << QByteArray("cut") << "not a property list";
+    QTest::newRow("nested 60,000 deep") << QVariantMap() << QByteArray("deep") << "not a property list";
     QTest::newRow("an array, not a dictionary") << QVariantMap() << QByteArray("array") << "not a dictionary";
     QTest::newRow("no Label") << change("Label", QVariant()) << QByteArray() << "no Label";
     QTest::newRow("empty ProgramArguments")
@@ -330,6 +422,12 @@ void LoginCompanionTest::runRefuses_data()
         << change("ProgramArguments", QVariantList { "/bin/true", 7 }) << QByteArray() << "not text";
     QTest::newRow("StandardOutPath not text")
         << change("StandardOutPath", true) << QByteArray() << "StandardOutPath is not text";
+    // After the redirection, the message belongs in the agent's error log.
+    QTest::newRow("a program that is not there")
+        << change("ProgramArguments", QVariantList { "gone/Orlinde" }) << QByteArray()
+        << "Could not run “gone/Orlinde”: No such file or directory";
+    QTest::newRow("a program that cannot be run")
+        << change("ProgramArguments", QVariantList { "/dev/null" }) << QByteArray() << "Permission denied";
 }
 
 void LoginCompanionTest::runRefuses()
@@ -339,57 +437,79 @@ void LoginCompanionTest::runRefuses()
     QFETCH(QString, mentions);
     const QString plist = writeAgent(changes);
     const QByteArray whole = readFile(plist);
-    if (content == "-")
-        QVERIFY(QFile::remove(plist));
-    else if (content == "cut")
+    if (content == "cut")
         QVERIFY(writeFile(plist, whole.left(whole.size() / 2)));
+    else if (content == "deep")
+        QVERIFY(writeFile(plist,
+            "<plist>" + QByteArray("<array>").repeated(60'000) + QByteArray("</array>").repeated(60'000)
+                + "</plist>"));
     else if (content == "array")
         QVERIFY(writeFile(plist, platform::propertylist::xmlData(QVariantList { script }).value_or("")));
     const Finished run = runProcess(companion, { QStringLiteral("run"), plist }, isolatedEnvironment());
-    // Retrying cannot mend the file, so the unit must not start again after this status.
-    const QString unit = login::unitFileText(companion, plist).value_or(QString());
-    QVERIFY2(
-        unit.contains(QStringLiteral("\nRestartPreventExitStatus=%1\n").arg(run.exitCode)), qPrintable(unit));
-    QVERIFY2(QString::fromUtf8(run.errors).contains(mentions), run.errors.constData());
+    QCOMPARE(run.exitCode, login::unusableAgentStatus);
+    const QString said
+        = QString::fromUtf8(run.errors + readFile(scratch->filePath(QStringLiteral("launcher-error.log"))));
+    QVERIFY2(said.contains(mentions), qPrintable(said));
 }
 
-void LoginCompanionTest::installWritesTheUnit_data()
+void LoginCompanionTest::installAndUninstallWithoutManager_data()
 {
     QTest::addColumn<QString>("configHome"); // null for unset
-    QTest::addColumn<QString>("unitFolder");
+    QTest::addColumn<QString>("folder");
     QTest::newRow("XDG_CONFIG_HOME honoured") << "$SCRATCH/config"
-                                              << "$SCRATCH/config/systemd/user";
-    QTest::newRow("XDG_CONFIG_HOME unset") << QString() << "$SCRATCH/home/.config/systemd/user";
+                                              << "$SCRATCH/config";
+    QTest::newRow("XDG_CONFIG_HOME unset") << QString() << "$SCRATCH/home/.config";
     QTest::newRow("a relative XDG_CONFIG_HOME is ignored") << "config"
-                                                           << "$SCRATCH/home/.config/systemd/user";
+                                                           << "$SCRATCH/home/.config";
 }
 
-void LoginCompanionTest::installWritesTheUnit()
+void LoginCompanionTest::installAndUninstallWithoutManager()
 {
     QFETCH(QString, configHome);
-    QFETCH(QString, unitFolder);
-    unitFolder.replace(QStringLiteral("$SCRATCH"), scratch->path());
+    QFETCH(QString, folder);
+    folder.replace(QStringLiteral("$SCRATCH"), scratch->path());
     QProcessEnvironment environment = isolatedEnvironment();
     if (!configHome.isNull())
         environment.insert(
             QStringLiteral("XDG_CONFIG_HOME"), configHome.replace("$SCRATCH", scratch->path()));
-    writeAgent({ { QStringLiteral("Label"), QStringLiteral("com.example.my agent") } });
-
-    // Given relative to where the installer stands, named absolutely in the unit.
-    const Finished install = runProcess(companion,
-        { QStringLiteral("install"), QStringLiteral("agent.plist") }, environment, scratch->path());
-
-    // No user manager can be reached from here, so the unit is written and not enabled.
-    QCOMPARE(install.exitCode, 1);
-    QVERIFY2(install.errors.contains("No systemd user manager is reachable")
-            && install.errors.contains("systemctl --user enable 'com.example.my\\x20agent.service'"),
-        install.errors.constData());
-    const QString unit = unitFolder + QStringLiteral("/com.example.my\\x20agent.service");
+    const auto listing = [&] {
+        QStringList names;
+        for (const QString &subfolder : { QStringLiteral("/systemd/user"), QStringLiteral("/autostart") })
+            names
+                += QDir(folder + subfolder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+        return names;
+    };
     const QString ownPath = QFileInfo(companion).canonicalFilePath();
-    QCOMPARE(QString::fromUtf8(readFile(unit)),
-        login::unitFileText(ownPath, scratch->filePath(QStringLiteral("agent.plist"))).value_or(QString()));
-    QCOMPARE(QDir(unitFolder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-        QStringList { QFileInfo(unit).fileName() });
+    const QString plist = scratch->filePath(QStringLiteral("agent.plist"));
+
+    // A label that changes between installs leaves only the files for the last one.
+    for (const QString &label :
+        { QStringLiteral("com.example.old"), QStringLiteral("com.example.my agent") }) {
+        writeAgent({ { QStringLiteral("Label"), label } });
+        // Given relative to where the installer stands, named absolutely in the files.
+        const Finished install = runProcess(companion,
+            { QStringLiteral("install"), QStringLiteral("agent.plist") }, environment, scratch->path());
+        QCOMPARE(install.exitCode, 1);
+        QVERIFY2(install.errors.contains("written but not enabled: no systemd user manager is reachable"),
+            install.errors.constData());
+    }
+    const QString unit = folder + QStringLiteral("/systemd/user/com.example.my\\x20agent.service");
+    const QString entry = folder + QStringLiteral("/autostart/com.example.my_20agent.desktop");
+    QCOMPARE(QString::fromUtf8(readFile(unit)), login::unitFileText(ownPath, plist).value_or(QString()));
+    QCOMPARE(
+        QString::fromUtf8(readFile(entry)), login::autostartEntryText(ownPath, plist).value_or(QString()));
+    QCOMPARE(listing(), (QStringList { QFileInfo(unit).fileName(), QFileInfo(entry).fileName() }));
+
+    // Enabled by an earlier manager; with the switch off, only the files name the property list.
+    const QString wants = folder + QStringLiteral("/systemd/user/graphical-session.target.wants");
+    QVERIFY(
+        QDir().mkpath(wants) && QFile::link(unit, wants + QStringLiteral("/") + QFileInfo(unit).fileName()));
+    QVERIFY(QFile::remove(plist));
+    const Finished uninstall
+        = runProcess(companion, { QStringLiteral("uninstall"), plist }, environment, scratch->path());
+    QVERIFY2(uninstall.exitCode == 0, uninstall.errors.constData());
+    QVERIFY2(uninstall.output.contains("Removed " + entry.toUtf8()), uninstall.output.constData());
+    QCOMPARE(listing(), QStringList());
 }
 
 void LoginCompanionTest::installRefuses_data()

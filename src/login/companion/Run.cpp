@@ -2,12 +2,14 @@
 
 #include "AgentDescription.h"
 #include "Diagnostics.h"
+#include "LoginStartInstaller.h"
 #include "UnitFile.h"
 
 #include <QFile>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -66,15 +68,38 @@ int openLog(const std::optional<QString> &path)
     return fd;
 }
 
+bool isAbsent(const QString &path)
+{
+    struct stat status = {};
+    return ::stat(QFile::encodeName(path).constData(), &status) != 0 && (errno == ENOENT || errno == ENOTDIR);
+}
+
 } // namespace
 
 int runAgent(const QString &propertyListPath)
 {
+    // "Start at login" is off. The autostart entry comes here at every login all the same.
+    if (isAbsent(propertyListPath))
+        return 0;
     QString error;
     const std::optional<AgentDescription> agent = readAgentDescription(propertyListPath, &error);
     if (!agent) {
         complain(error);
         return unusableAgentStatus;
+    }
+
+    // The user manager gives every process it starts an INVOCATION_ID; without one, the
+    // desktop ran the autostart entry, and on a desktop that also starts
+    // graphical-session.target the unit starts the agent already.
+    if (qEnvironmentVariableIsEmpty("INVOCATION_ID")) {
+        LoginStartInstaller installer(QFile::symLinkTarget(QStringLiteral("/proc/self/exe")));
+        if (installer.unitStartsAgentInThisSession(propertyListPath)) {
+            complain(
+                QStringLiteral("The systemd user unit starts “%1” in this session, so the autostart entry "
+                               "does not.")
+                    .arg(agent->label));
+            return 0;
+        }
     }
 
     // Both are opened before either is redirected, so that a failure is still told on
@@ -94,11 +119,11 @@ int runAgent(const QString &propertyListPath)
 
     ::execvp(argv.front(), argv.data());
     const int reason = errno;
-    complain(QStringLiteral("Could not run “%1”: %2.")
+    complain(QStringLiteral("Could not run “%1”: %2. If Orlinde has moved, open it once from its new place.")
                  .arg(agent->programArguments.front(), describeErrno(reason)));
-    // The shell's conventions: 127 for a program that is not there, 126 for one that
-    // cannot be run.
-    return reason == ENOENT ? 127 : 126;
+    // Not the shell's 127 or 126: starting again cannot bring the program back, and this
+    // status keeps the unit from trying every 15 seconds.
+    return unusableAgentStatus;
 }
 
 } // namespace login

@@ -9,6 +9,9 @@ namespace {
 // systemd's own limit for unit names, the suffix included.
 constexpr qsizetype maximumUnitNameLength = 255;
 
+const QString writtenHere = QStringLiteral("# Written by orlinde-login install.");
+const QString conditionKey = QStringLiteral("ConditionPathExists=");
+
 bool keptAsIs(char c, bool first)
 {
     if (first && c == '.')
@@ -135,11 +138,11 @@ std::optional<QString> unitFileText(
         || !endsCleanly(propertyListPath, error))
         return std::nullopt;
     const QStringList lines = {
-        QStringLiteral("# Written by orlinde-login install. Orlinde's “Start at login” switches it on"),
+        writtenHere + QStringLiteral(" Orlinde's “Start at login” switches it on"),
         QStringLiteral("# and off by creating and removing the property list named below."),
         QStringLiteral("[Unit]"),
         QStringLiteral("Description=Orlinde, started at login"),
-        QStringLiteral("ConditionPathExists=") + withSpecifiersEscaped(propertyListPath),
+        conditionKey + withSpecifiersEscaped(propertyListPath),
         QStringLiteral("PartOf=graphical-session.target"),
         QStringLiteral("After=graphical-session.target"),
         QStringLiteral("StartLimitIntervalSec=0"),
@@ -155,6 +158,17 @@ std::optional<QString> unitFileText(
         QStringLiteral("WantedBy=graphical-session.target"),
     };
     return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
+}
+
+std::optional<QString> propertyListOfUnit(const QString &text)
+{
+    if (!text.startsWith(writtenHere))
+        return std::nullopt;
+    for (const QString &line : text.split(QLatin1Char('\n'))) {
+        if (line.startsWith(conditionKey))
+            return line.mid(conditionKey.size()).replace(QStringLiteral("%%"), QStringLiteral("%"));
+    }
+    return std::nullopt;
 }
 
 } // namespace login

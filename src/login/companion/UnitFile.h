@@ -20,4 +20,8 @@ std::optional<QString> unitNameForLabel(const QString &label, QString *error = n
 std::optional<QString> unitFileText(
     const QString &companionPath, const QString &propertyListPath, QString *error = nullptr);
 
+// The property list that a unit written by unitFileText() names, or nothing for any other
+// unit.
+std::optional<QString> propertyListOfUnit(const QString &text);
+
 } // namespace login

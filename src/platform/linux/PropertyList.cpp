@@ -90,30 +90,45 @@ PlistPtr toPlist(const QVariant &value, QString *error)
     return nullptr;
 }
 
-QVariant fromPlist(plist_t node)
+// Nothing when containers nest deeper than `maximumNestingDepth`: each level takes a
+// stack frame, and a crafted file can nest far deeper than the stack allows.
+std::optional<QVariant> fromPlist(plist_t node, int depth)
 {
-    switch (plist_get_node_type(node)) {
+    const plist_type type = plist_get_node_type(node);
+    if ((type == PLIST_DICT || type == PLIST_ARRAY) && depth >= maximumNestingDepth)
+        return std::nullopt;
+    switch (type) {
     case PLIST_DICT: {
         QVariantMap map;
         plist_dict_iter iter = nullptr;
         plist_dict_new_iter(node, &iter);
-        for (;;) {
+        bool complete = true;
+        while (complete) {
             char *key = nullptr;
             plist_t item = nullptr;
             plist_dict_next_item(node, iter, &key, &item);
             if (!key)
                 break;
-            map.insert(QString::fromUtf8(key), fromPlist(item));
+            const std::optional<QVariant> value = fromPlist(item, depth + 1);
+            complete = value.has_value();
+            if (complete)
+                map.insert(QString::fromUtf8(key), *value);
             free(key);
         }
         free(iter);
+        if (!complete)
+            return std::nullopt;
         return map;
     }
     case PLIST_ARRAY: {
         QVariantList list;
         const uint32_t size = plist_array_get_size(node);
-        for (uint32_t i = 0; i < size; ++i)
-            list << fromPlist(plist_array_get_item(node, i));
+        for (uint32_t i = 0; i < size; ++i) {
+            const std::optional<QVariant> value = fromPlist(plist_array_get_item(node, i), depth + 1);
+            if (!value)
+                return std::nullopt;
+            list << *value;
+        }
         return list;
     }
     case PLIST_STRING:
@@ -187,7 +202,10 @@ std::optional<QVariant> fromData(const QByteArray &data, QString *error)
         return std::nullopt;
     }
     const PlistPtr owner(root);
-    return fromPlist(root);
+    std::optional<QVariant> propertyList = fromPlist(root, 0);
+    if (!propertyList && error)
+        *error = QStringLiteral("The property list nests deeper than %1 levels.").arg(maximumNestingDepth);
+    return propertyList;
 }
 
 } // namespace platform::propertylist
