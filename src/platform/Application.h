@@ -17,7 +17,8 @@ public:
 
 // The shared application object: one event loop on the main thread, a delegate that
 // hears about launch and termination, and an accessory presence (no window, no taskbar
-// entry). SIGTERM, SIGINT and SIGHUP count as the platform asking us to terminate.
+// entry). SIGTERM, SIGINT and SIGHUP count as the platform asking us to terminate, and
+// so does the end of the user's session: the display or the session bus going away.
 class Application final : public QObject
 {
     Q_OBJECT
@@ -33,8 +34,16 @@ public:
     // Normal termination: the delegate's termination callback, then exit status 0.
     void terminate();
 
+    // The display connection is gone and the toolkit is about to end the process: the
+    // delegate's termination runs at once, then the process ends with status 0.
+    [[noreturn]] void endWithTheSession();
+
+private slots:
+    void sessionBusDisconnected();
+
 private:
     void installTerminationSignals();
+    void watchTheSession();
     void flushSessionBus();
 
     std::unique_ptr<QApplication> qtApp;

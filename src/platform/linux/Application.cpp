@@ -6,12 +6,34 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QTimer>
+#include <cstdio>
+#include <cstdlib>
 
 namespace platform {
 
 namespace {
+
 Application *sharedApplication = nullptr;
 constexpr int flushTimeoutMs = 1000;
+QtMessageHandler previousMessageHandler = nullptr;
+
+// Qt's X11 and Wayland platforms report a broken display connection with one of these
+// warnings and then end the process with status 1, leaving no room for termination.
+bool tellsTheDisplayIsGone(const QString &message)
+{
+    return message.startsWith(QLatin1String("The X11 connection broke"))
+        || message.startsWith(QLatin1String("The Wayland connection broke"))
+        || message.startsWith(QLatin1String("The Wayland connection experienced a fatal error"));
+}
+
+void watchForTheDisplayGoing(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (previousMessageHandler)
+        previousMessageHandler(type, context, message);
+    if (type == QtWarningMsg && sharedApplication && tellsTheDisplayIsGone(message))
+        sharedApplication->endWithTheSession();
+}
+
 } // namespace
 
 Application::Application(int &argc, char **argv)
@@ -23,10 +45,12 @@ Application::Application(int &argc, char **argv)
     // An agent lives in the tray: closing an alert must not end the event loop.
     QApplication::setQuitOnLastWindowClosed(false);
     installTerminationSignals();
+    watchTheSession();
 }
 
 Application::~Application()
 {
+    qInstallMessageHandler(previousMessageHandler);
     sharedApplication = nullptr;
 }
 
@@ -59,6 +83,33 @@ void Application::terminate()
     if (delegate)
         delegate->applicationWillTerminate();
     QApplication::exit(0);
+}
+
+void Application::endWithTheSession()
+{
+    if (!terminating) {
+        terminating = true;
+        if (delegate)
+            delegate->applicationWillTerminate();
+    }
+    std::fflush(nullptr);
+    std::_Exit(0);
+}
+
+// The bus tells a connection it has lost with this signal, made up locally by libdbus.
+void Application::watchTheSession()
+{
+    previousMessageHandler = qInstallMessageHandler(watchForTheDisplayGoing);
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (bus.isConnected())
+        bus.connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
+            QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"), this,
+            SLOT(sessionBusDisconnected()));
+}
+
+void Application::sessionBusDisconnected()
+{
+    terminate();
 }
 
 // Termination often comes from a menu click over D-Bus, whose reply is still queued

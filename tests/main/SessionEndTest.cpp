@@ -1,0 +1,104 @@
+#include "AppUnderTest.h"
+#include "Timeouts.h"
+#include "TypicalSettings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+// A collector that notes its launch and every termination request in the root.
+bool installNotingCollector(const AppUnderTest &app)
+{
+    const QByteArray script = "import { appendFileSync } from 'node:fs';\n"
+                              "appendFileSync('launches', `${process.pid}\\n`);\n"
+                              "process.on('SIGTERM', () => {\n"
+                              "    appendFileSync('signals', `${process.pid}\\n`);\n"
+                              "    process.exit(0);\n"
+                              "});\n"
+                              "setInterval(() => {}, 1000);\n";
+    QFile collector(app.rootPath() + QStringLiteral("/collector.mjs"));
+    return collector.open(QIODevice::WriteOnly) && collector.write(script) == script.size();
+}
+
+QByteArray contentsOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+// The display server or the session bus going away is the session ending (a logout on
+// a desktop without systemd): the app stops its collector and exits 0, leaving no
+// orphan to run beside the next login's.
+class SessionEndTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void collectorStopsWithTheSession_data();
+    void collectorStopsWithTheSession();
+};
+
+void SessionEndTest::collectorStopsWithTheSession_data()
+{
+    QTest::addColumn<QString>("ending");
+    QTest::newRow("X server") << QStringLiteral("X server");
+    QTest::newRow("Wayland compositor") << QStringLiteral("Wayland compositor");
+    QTest::newRow("session bus") << QStringLiteral("session bus");
+}
+
+void SessionEndTest::collectorStopsWithTheSession()
+{
+    QFETCH(QString, ending);
+    QTemporaryDir scratch;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    QProcess server;
+    server.setProcessChannelMode(QProcess::SeparateChannels);
+    if (ending == QLatin1String("X server")) {
+        server.start(QStringLiteral("Xvfb"),
+            { QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
+                QStringLiteral("tcp") });
+        QVERIFY(server.waitForReadyRead(timeouts::launchMs));
+        environment.insert(QStringLiteral("DISPLAY"), QLatin1Char(':') + server.readLine().trimmed());
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    } else if (ending == QLatin1String("Wayland compositor")) {
+        const QString socket = QStringLiteral("wayland-ending-%1").arg(QCoreApplication::applicationPid());
+        server.start(QStringLiteral("weston"),
+            { QStringLiteral("--backend=headless-backend.so"), QStringLiteral("--socket=") + socket,
+                QStringLiteral("--idle-time=0") });
+        const QString path = qEnvironmentVariable("XDG_RUNTIME_DIR") + QLatin1Char('/') + socket;
+        QVERIFY(QTest::qWaitFor([&] { return QFile::exists(path); }, timeouts::launchMs));
+        environment.insert(QStringLiteral("WAYLAND_DISPLAY"), socket);
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
+    } else {
+        server.start(QStringLiteral("dbus-daemon"),
+            { QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1") });
+        QVERIFY(server.waitForReadyRead(timeouts::launchMs));
+        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), server.readLine().trimmed());
+    }
+    QVERIFY2(server.state() == QProcess::Running, qPrintable(server.readAllStandardError()));
+
+    AppUnderTest app;
+    QVERIFY(installNotingCollector(app));
+    QVERIFY(app.writeSettings(QJsonDocument(typicalSettings(app)).toJson()));
+    QVERIFY(app.start({}, environment));
+    const QString launches = app.rootPath() + QStringLiteral("/launches");
+    QVERIFY(QTest::qWaitFor([&] { return contentsOf(launches).endsWith('\n'); }, timeouts::launchMs));
+
+    server.terminate();
+    QVERIFY(server.waitForFinished(timeouts::exitMs));
+    QCOMPARE(describe(app.waitForExit(timeouts::exitMs)), QStringLiteral("exited with status 0"));
+    QVERIFY(QTest::qWaitFor(
+        [&] { return contentsOf(app.rootPath() + QStringLiteral("/signals")) == contentsOf(launches); },
+        timeouts::exitMs));
+}
+
+QTEST_MAIN(SessionEndTest)
+#include "SessionEndTest.moc"
