@@ -1,5 +1,6 @@
 #include "login/StartAtLogin.h"
 
+#include "AgentDescription.h"
 #include "login/LaunchAgent.h"
 #include "platform/FileManager.h"
 #include "platform/PropertyList.h"
@@ -18,8 +19,11 @@ bool writeLaunchAgent(const QString &path, const QVariantMap &propertyList, QStr
 
 } // namespace
 
-StartAtLogin::StartAtLogin(Settings settings)
+StartAtLogin::StartAtLogin(
+    Settings settings, QString executable, QString companion, login::ConfigFolders folders)
     : settings(std::move(settings))
+    , executable(std::move(executable))
+    , installer(std::move(companion), std::move(folders))
 { }
 
 bool StartAtLogin::isOn() const
@@ -46,5 +50,38 @@ std::optional<QString> StartAtLogin::toggle()
     QString error;
     if (!writeLaunchAgent(path, propertyList, &error))
         return error;
+    return setUpLoginStart();
+}
+
+std::optional<QString> StartAtLogin::keepCurrent()
+{
+    if (!isOn())
+        return std::nullopt;
+    // A file that is no agent (a folder, someone else's file) is left as it is.
+    const std::optional<login::AgentDescription> agent = login::readAgentDescription(settings.launchAgent);
+    if (!agent)
+        return std::nullopt;
+    if (!QFileInfo::exists(agent->programArguments.constFirst()) && QFileInfo::exists(executable)) {
+        // The settings may name the old place too; the app that runs now is the one to start.
+        Settings here = settings;
+        if (!QFileInfo::exists(here.appExecutable))
+            here.appExecutable = executable;
+        const QVariantMap propertyList
+            = launchAgentPropertyList(here, settings.logURL(QStringLiteral("launcher.log")).toLocalFile(),
+                settings.logURL(QStringLiteral("launcher-error.log")).toLocalFile());
+        QString error;
+        if (!writeLaunchAgent(settings.launchAgent, propertyList, &error))
+            return error;
+    }
+    if (installer.check(settings.launchAgent).current)
+        return std::nullopt;
+    return setUpLoginStart();
+}
+
+std::optional<QString> StartAtLogin::setUpLoginStart()
+{
+    const login::LoginStartOutcome outcome = installer.install(settings.launchAgent);
+    if (outcome.status == login::LoginStartOutcome::Status::failed)
+        return outcome.description;
     return std::nullopt;
 }

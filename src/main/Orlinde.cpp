@@ -11,6 +11,9 @@
 #include "platform/Workspace.h"
 
 #include <QAction>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QMenu>
 #include <QTimer>
 
@@ -59,7 +62,9 @@ void Orlinde::launchWith(const Settings &loaded)
 {
     settings = loaded;
     collector = std::make_unique<CollectorSupervisor>(loaded, clocks);
-    startAtLogin = std::make_unique<StartAtLogin>(loaded);
+    const QString executable = QCoreApplication::applicationFilePath();
+    startAtLogin = std::make_unique<StartAtLogin>(
+        loaded, executable, QFileInfo(executable).dir().filePath(QStringLiteral("orlinde-login")));
     dashboard = std::make_unique<DashboardOpener>(loaded, dashboardKey);
 
     item = std::make_unique<platform::StatusItem>();
@@ -84,6 +89,9 @@ void Orlinde::launchWith(const Settings &loaded)
     timer = refreshTimer;
 
     refresh();
+
+    if (const std::optional<QString> failure = startAtLogin->keepCurrent())
+        platform::runModalAlert(QStringLiteral("Could not change startup setting"), *failure);
 }
 
 QAction *Orlinde::add(QMenu *menu, const QString &title, Action action)

@@ -80,6 +80,12 @@ int main(int argc, char **argv)
         break;
     }
 
+    // Retrying cannot bring a display, so this is a configuration error (78, which the
+    // login unit does not retry), not a crash.
+    if (!platform::Application::displayIsReachable()) {
+        std::fprintf(stderr, "Orlinde: no display to show its menu on; it runs inside a desktop session.\n");
+        return 78;
+    }
     // Both live until main returns, and the Qt application goes before the process's
     // static objects do.
     platform::Application app(argc, argv);

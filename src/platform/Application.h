@@ -27,6 +27,9 @@ public:
     ~Application() override;
 
     static Application *shared();
+    // Whether the display the application would show itself on answers. Without one the
+    // toolkit aborts; the caller can end with a clear message instead.
+    static bool displayIsReachable();
 
     void setDelegate(ApplicationDelegate *delegate);
     // Runs the event loop; the delegate's launch callback is its first event.

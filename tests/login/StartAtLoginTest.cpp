@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTest>
 #include <memory>
 
@@ -18,8 +19,31 @@
             return;                                                                                          \
     } while (false)
 
+namespace {
+
+// Where the desktop looks for what starts the agent at login, for this test's label.
+QString unitPath()
+{
+    return qEnvironmentVariable("XDG_CONFIG_HOME")
+        + QStringLiteral("/systemd/user/com.tovrex.orlinde.app.service");
+}
+
+QString autostartPath()
+{
+    return qEnvironmentVariable("XDG_CONFIG_HOME")
+        + QStringLiteral("/autostart/com.tovrex.orlinde.app.desktop");
+}
+
+QByteArray contentsOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
 // "Start at login" in the real app, clicked in its tray menu the way a tray host does:
-// what the check mark and alerts show.
+// what the check mark and alerts show, and that the switch alone sets up the login start.
 class StartAtLoginTest final : public QObject
 {
     Q_OBJECT
@@ -30,6 +54,7 @@ private slots:
 
     void checkMarkAndAlertFollowTheFile_data();
     void checkMarkAndAlertFollowTheFile();
+    void movedInstallationIsRepairedAtLaunch();
 
 private:
     // Launches the app with the agent at `launchAgent`, relative to its root.
@@ -51,6 +76,14 @@ void StartAtLoginTest::init()
     QVERIFY2(app->isValid(), qPrintable(app->errorString()));
     QVERIFY(QDir().mkpath(app->rootPath() + QStringLiteral("/LaunchAgents")));
     QVERIFY(QDir().mkpath(app->rootPath() + QStringLiteral("/.data")));
+    // The companion that the login start runs, beside the app as installed.
+    const QString companion
+        = QFileInfo(app->executablePath()).dir().filePath(QStringLiteral("orlinde-login"));
+    QFile::remove(companion);
+    QVERIFY(QFile::copy(
+        QFileInfo(qEnvironmentVariable("ORLINDE_EXECUTABLE")).dir().filePath(QStringLiteral("orlinde-login")),
+        companion));
+    QDir(qEnvironmentVariable("XDG_CONFIG_HOME")).removeRecursively();
 }
 
 void StartAtLoginTest::cleanup()
@@ -120,9 +153,36 @@ void StartAtLoginTest::checkMarkAndAlertFollowTheFile()
     }
     STEP(waitForCheckMark(1));
     QVERIFY(QFileInfo(agentPath).isFile());
+    // No terminal step: the unit and the autostart entry are there, both naming the file.
+    for (const QString &written : { unitPath(), autostartPath() })
+        QVERIFY2(contentsOf(written).contains(QFile::encodeName(agentPath)), qPrintable(written));
     // Removed from outside, as a person or another tool may do: the mark follows.
     QVERIFY(QFile::remove(agentPath));
     STEP(waitForCheckMark(0));
+}
+
+// The agent file names a program that is gone (the installation was moved): the next
+// launch points the file and the login start at the app as it is now, silently.
+void StartAtLoginTest::movedInstallationIsRepairedAtLaunch()
+{
+    const QString launchAgent = QStringLiteral("LaunchAgents/agent.plist");
+    QFile old(app->rootPath() + QLatin1Char('/') + launchAgent);
+    QVERIFY(old.open(QIODevice::WriteOnly));
+    old.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+              "<key>Label</key><string>com.tovrex.orlinde.app</string>"
+              "<key>ProgramArguments</key><array><string>/moved/away/Orlinde</string></array>"
+              "</dict></plist>\n");
+    old.close();
+    STEP(launch(launchAgent));
+    STEP(waitForCheckMark(1));
+
+    const QByteArray executable = QFile::encodeName(app->executablePath());
+    QVERIFY2(QTest::qWaitFor([&] { return contentsOf(agentPath).contains(executable); }, timeouts::launchMs),
+        contentsOf(agentPath).constData());
+    QVERIFY2(QTest::qWaitFor([&] { return contentsOf(unitPath()).contains(QFile::encodeName(agentPath)); },
+                 timeouts::launchMs),
+        "no unit was written");
+    QVERIFY(xwindows::visibleWindowsOf(app->pid()).isEmpty());
 }
 
 QTEST_MAIN(StartAtLoginTest)

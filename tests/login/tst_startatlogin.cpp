@@ -39,6 +39,15 @@ QJsonObject agentAsPythonReadsIt(const QString &path)
     return QJsonDocument::fromJson(python.readAllStandardOutput()).object();
 }
 
+// The login start writes its unit and autostart entry into the test's own folders.
+StartAtLogin inScratchFolders(const Settings &settings, const QTemporaryDir &top)
+{
+    return StartAtLogin(settings, QStringLiteral("/opt/Orlinde/Orlinde"),
+        QStringLiteral("/opt/Orlinde/orlinde-login"),
+        { top.filePath(QStringLiteral("config/systemd/user")),
+            top.filePath(QStringLiteral("config/autostart")) });
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(std::optional<QString>)
@@ -61,18 +70,20 @@ void StartAtLoginUnitTest::onWritesTheAgentAndOffRemovesIt_data()
     QTest::addColumn<QString>("appExecutable");
     QTest::addColumn<QString>("rootFolder");
     QTest::addColumn<QString>("label");
+    QTest::addColumn<bool>("loginStartFails"); // the file is written all the same
 
     QTest::newRow("appId absent") << std::optional<QString>() << "/opt/Orlinde"
                                   << "root"
-                                  << "com.tovrex.orlinde.app";
+                                  << "com.tovrex.orlinde.app" << false;
+    // No systemd unit can be named after an empty label.
     QTest::newRow("appId empty") << std::optional<QString>(QString()) << "/opt/Orlinde"
                                  << "root"
-                                 << "";
+                                 << "" << true;
     // Markup, blanks, percent, non-ASCII, and the tab and line feed that XML keeps.
     QTest::newRow("awkward characters")
         << std::optional<QString>(QStringLiteral("a&b<c>\"d'e\té☃")) << "/opt/R&D <x>/\"q\" 'a'/Orlindé\n✓"
         << "R&D <root> \"x\" 100% #1 ?x=y Données 日本"
-        << "a&b<c>\"d'e\té☃";
+        << "a&b<c>\"d'e\té☃" << false;
 }
 
 void StartAtLoginUnitTest::onWritesTheAgentAndOffRemovesIt()
@@ -81,6 +92,7 @@ void StartAtLoginUnitTest::onWritesTheAgentAndOffRemovesIt()
     QFETCH(QString, appExecutable);
     QFETCH(QString, rootFolder);
     QFETCH(QString, label);
+    QFETCH(bool, loginStartFails);
     QTemporaryDir top;
     Settings settings;
     settings.root = top.filePath(rootFolder);
@@ -88,10 +100,12 @@ void StartAtLoginUnitTest::onWritesTheAgentAndOffRemovesIt()
     settings.launchAgent = top.filePath(QStringLiteral("Library/Launch Agents/agent.plist"));
     settings.appExecutable = appExecutable;
     settings.appId = appId;
-    StartAtLogin startAtLogin(settings);
+    StartAtLogin startAtLogin = inScratchFolders(settings, top);
     QVERIFY(!startAtLogin.isOn());
 
-    QCOMPARE(startAtLogin.toggle(), std::nullopt);
+    const std::optional<QString> failure = startAtLogin.toggle();
+    QVERIFY2(
+        failure.has_value() == loginStartFails, qPrintable(failure.value_or(QStringLiteral("no failure"))));
     QVERIFY(startAtLogin.isOn());
     const QString data = settings.root + QStringLiteral("/.data");
     QCOMPARE(agentAsPythonReadsIt(settings.launchAgent),
@@ -150,7 +164,7 @@ void StartAtLoginUnitTest::whatStandsAtThePath()
     } else {
         settings.appId = QStringLiteral("a\u0001");
     }
-    StartAtLogin startAtLogin(settings);
+    StartAtLogin startAtLogin = inScratchFolders(settings, top);
 
     const std::optional<QString> failure = startAtLogin.toggle();
     QVERIFY2(failure.has_value() == fails, qPrintable(failure.value_or(QStringLiteral("no failure"))));

@@ -14,12 +14,13 @@ namespace {
 // A collector that notes its launch and every termination request in the root.
 bool installNotingCollector(const AppUnderTest &app)
 {
+    // The launch is noted once the collector listens, so a request can never come first.
     const QByteArray script = "import { appendFileSync } from 'node:fs';\n"
-                              "appendFileSync('launches', `${process.pid}\\n`);\n"
                               "process.on('SIGTERM', () => {\n"
                               "    appendFileSync('signals', `${process.pid}\\n`);\n"
                               "    process.exit(0);\n"
                               "});\n"
+                              "appendFileSync('launches', `${process.pid}\\n`);\n"
                               "setInterval(() => {}, 1000);\n";
     QFile collector(app.rootPath() + QStringLiteral("/collector.mjs"));
     return collector.open(QIODevice::WriteOnly) && collector.write(script) == script.size();
@@ -43,6 +44,8 @@ class SessionEndTest : public QObject
 private slots:
     void collectorStopsWithTheSession_data();
     void collectorStopsWithTheSession();
+    void noDisplayIsAConfigurationError_data();
+    void noDisplayIsAConfigurationError();
 };
 
 void SessionEndTest::collectorStopsWithTheSession_data()
@@ -98,6 +101,37 @@ void SessionEndTest::collectorStopsWithTheSession()
     QVERIFY(QTest::qWaitFor(
         [&] { return contentsOf(app.rootPath() + QStringLiteral("/signals")) == contentsOf(launches); },
         timeouts::exitMs));
+}
+
+void SessionEndTest::noDisplayIsAConfigurationError_data()
+{
+    QTest::addColumn<QString>("display"); // empty: neither DISPLAY nor WAYLAND_DISPLAY
+    QTest::newRow("no display at all") << QString();
+    QTest::newRow("an X display that is not there") << QStringLiteral(":9999");
+}
+
+// A login service manager that never imported the display starts us without one:
+// retrying cannot help, so the exit says so (78, which the login unit does not retry)
+// in one line, where the toolkit would abort and leave a core dump.
+void SessionEndTest::noDisplayIsAConfigurationError()
+{
+    QFETCH(QString, display);
+    QTemporaryDir scratch;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM" })
+        environment.remove(QLatin1String(name));
+    if (!display.isEmpty())
+        environment.insert(QStringLiteral("DISPLAY"), display);
+    AppUnderTest app;
+    QVERIFY(installNotingCollector(app));
+    QVERIFY(app.writeSettings(QJsonDocument(typicalSettings(app)).toJson()));
+    app.captureOutputIn(scratch.filePath(QStringLiteral("output")));
+    QVERIFY(app.start({}, environment));
+    QCOMPARE(describe(app.waitForExit(timeouts::exitMs)), QStringLiteral("exited with status 78"));
+    const QByteArray output = contentsOf(scratch.filePath(QStringLiteral("output")));
+    QCOMPARE(output.count('\n'), 1);
+    QVERIFY2(output.startsWith("Orlinde: "), output.constData());
+    QVERIFY(!QFile::exists(app.rootPath() + QStringLiteral("/launches")));
 }
 
 QTEST_MAIN(SessionEndTest)

@@ -5,9 +5,15 @@
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QFile>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
 
 namespace platform {
 
@@ -57,6 +63,40 @@ Application::~Application()
 Application *Application::shared()
 {
     return sharedApplication;
+}
+
+bool Application::displayIsReachable()
+{
+    // A platform without a display (offscreen in tests) needs none.
+    const QString platform = qEnvironmentVariable("QT_QPA_PLATFORM");
+    if (!platform.isEmpty() && !platform.contains(QLatin1String("xcb"))
+        && !platform.contains(QLatin1String("wayland")))
+        return true;
+    const QString wayland = qEnvironmentVariable("WAYLAND_DISPLAY");
+    if (!wayland.isEmpty()) {
+        const QString socketPath = wayland.startsWith(QLatin1Char('/'))
+            ? wayland
+            : qEnvironmentVariable("XDG_RUNTIME_DIR") + QLatin1Char('/') + wayland;
+        const QByteArray path = QFile::encodeName(socketPath);
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool fits = path.size() < qsizetype(sizeof address.sun_path);
+        if (fits)
+            std::memcpy(address.sun_path, path.constData(), path.size());
+        const bool connected = fd >= 0 && fits
+            && ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        if (connected)
+            return true;
+    }
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        return false;
+    xcb_connection_t *connection = xcb_connect(nullptr, nullptr);
+    const bool connected = xcb_connection_has_error(connection) == 0;
+    xcb_disconnect(connection);
+    return connected;
 }
 
 void Application::setDelegate(ApplicationDelegate *newDelegate)

@@ -3,11 +3,12 @@
 // before it leaves.
 import { appendFileSync, existsSync, renameSync, writeFileSync } from 'node:fs';
 
-appendFileSync('launches', `${process.pid}\n`);
 process.on('SIGTERM', () => {
     appendFileSync('signals', `${process.pid}\n`);
     process.exit(0);
 });
+// Noted once it listens, so that a termination request never comes first.
+appendFileSync('launches', `${process.pid}\n`);
 
 function report() {
     if (!existsSync('connect'))
