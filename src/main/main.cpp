@@ -2,10 +2,10 @@
 #include "main/CommandLine.h"
 #include "main/Orlinde.h"
 #include "platform/DistributedNotificationCenter.h"
+#include "platform/FileManager.h"
 #include "platform/InstanceLock.h"
 
 #include <QCoreApplication>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -41,27 +41,10 @@ int postQuitNotification(int argc, char **argv)
     return 0;
 }
 
-// All of standard input, or nothing when it cannot be read to its end (a directory, a
-// closed descriptor): a read error must not pass for an empty key.
-std::optional<QByteArray> readStandardInput()
-{
-    QByteArray bytes;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return std::nullopt;
-        if (n == 0)
-            return bytes;
-        bytes.append(buffer, n);
-    }
-}
-
 int storeDashboardKey()
 {
-    const std::optional<QByteArray> key = readStandardInput();
+    // A read error must not pass for an empty key.
+    const std::optional<QByteArray> key = platform::files::readToEnd(STDIN_FILENO);
     return key && saveKey(dashboardKey, *key) ? 0 : 1;
 }
 

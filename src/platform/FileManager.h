@@ -24,5 +24,8 @@ bool createDirectory(const QString &path, QString *error = nullptr);
 bool writeAtomically(const QString &path, const QByteArray &data, QString *error = nullptr);
 // Reads a whole regular file without ever blocking on a FIFO or device.
 std::optional<QByteArray> readRegularFile(const QString &path);
+// Everything left to read from `fd`, or nothing on a read error (a directory, a closed
+// descriptor): an error never passes for the end of the data.
+std::optional<QByteArray> readToEnd(int fd);
 
 } // namespace platform::files

@@ -20,12 +20,34 @@ QJsonObject typicalSettings(const AppUnderTest &app)
     };
 }
 
-bool installIdleCollector(const AppUnderTest &app)
+namespace {
+
+bool installCollector(const AppUnderTest &app, const QByteArray &script)
 {
-    const QByteArray script = "const parent = Number(process.env.ORLINDE_PARENT_PID);\n"
-                              "setInterval(() => {\n"
-                              "    try { process.kill(parent, 0); } catch { process.exit(0); }\n"
-                              "}, 500);\n";
     QFile collector(app.rootPath() + QStringLiteral("/collector.mjs"));
     return collector.open(QIODevice::WriteOnly) && collector.write(script) == script.size();
+}
+
+} // namespace
+
+bool installIdleCollector(const AppUnderTest &app)
+{
+    return installCollector(app,
+        "const parent = Number(process.env.ORLINDE_PARENT_PID);\n"
+        "setInterval(() => {\n"
+        "    try { process.kill(parent, 0); } catch { process.exit(0); }\n"
+        "}, 500);\n");
+}
+
+bool installNotingCollector(const AppUnderTest &app)
+{
+    // The launch is noted once the collector listens, so a request can never come first.
+    return installCollector(app,
+        "import { appendFileSync } from 'node:fs';\n"
+        "process.on('SIGTERM', () => {\n"
+        "    appendFileSync('signals', `${process.pid}\\n`);\n"
+        "    process.exit(0);\n"
+        "});\n"
+        "appendFileSync('launches', `${process.pid}\\n`);\n"
+        "setInterval(() => {}, 1000);\n");
 }

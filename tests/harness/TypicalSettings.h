@@ -14,3 +14,6 @@ QJsonObject typicalSettings(const AppUnderTest &app);
 // its parent, so that the status line keeps its launch text. Without one, node fails
 // at once and the status line changes with the app's next refresh.
 bool installIdleCollector(const AppUnderTest &app);
+// Puts a collector into the app's root that stays up and notes, in files of that root,
+// its launch ("launches") and every termination request ("signals") by process id.
+bool installNotingCollector(const AppUnderTest &app);

@@ -11,21 +11,6 @@
 
 namespace {
 
-// A collector that notes its launch and every termination request in the root.
-bool installNotingCollector(const AppUnderTest &app)
-{
-    // The launch is noted once the collector listens, so a request can never come first.
-    const QByteArray script = "import { appendFileSync } from 'node:fs';\n"
-                              "process.on('SIGTERM', () => {\n"
-                              "    appendFileSync('signals', `${process.pid}\\n`);\n"
-                              "    process.exit(0);\n"
-                              "});\n"
-                              "appendFileSync('launches', `${process.pid}\\n`);\n"
-                              "setInterval(() => {}, 1000);\n";
-    QFile collector(app.rootPath() + QStringLiteral("/collector.mjs"));
-    return collector.open(QIODevice::WriteOnly) && collector.write(script) == script.size();
-}
-
 QByteArray contentsOf(const QString &path)
 {
     QFile file(path);

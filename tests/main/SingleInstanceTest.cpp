@@ -9,17 +9,6 @@
 
 namespace {
 
-// A collector that notes each launch in the root of its installation and stays up.
-bool installCountingCollector(const AppUnderTest &app)
-{
-    const QByteArray script = "import { appendFileSync } from 'node:fs';\n"
-                              "appendFileSync('launches', `${process.pid}\\n`);\n"
-                              "setInterval(() => {}, 1000);\n"
-                              "process.on('SIGTERM', () => process.exit(0));\n";
-    QFile collector(app.rootPath() + QStringLiteral("/collector.mjs"));
-    return collector.open(QIODevice::WriteOnly) && collector.write(script) == script.size();
-}
-
 int launchesIn(const AppUnderTest &app)
 {
     QFile launches(app.rootPath() + QStringLiteral("/launches"));
@@ -45,7 +34,7 @@ void SingleInstanceTest::secondStartStartsNothing()
     FakeStatusNotifierWatcher watcher;
     QVERIFY2(watcher.isRegistered(), qPrintable(watcher.errorString()));
     AppUnderTest first;
-    QVERIFY(installCountingCollector(first));
+    QVERIFY(installNotingCollector(first));
     QString error;
     QVERIFY2(launchIntoTray(first, watcher, typicalSettings(first), &error), qPrintable(error));
     QVERIFY(QTest::qWaitFor([&] { return launchesIn(first) == 1; }, timeouts::launchMs));
@@ -64,7 +53,7 @@ void SingleInstanceTest::startRightAfterQuitExistingTakesOver()
     AppUnderTest old;
     AppUnderTest upgraded;
     QVERIFY(installIdleCollector(old));
-    QVERIFY(installCountingCollector(upgraded));
+    QVERIFY(installNotingCollector(upgraded));
     QString error;
     QVERIFY2(launchIntoTray(old, watcher, typicalSettings(old), &error), qPrintable(error));
 

@@ -134,7 +134,8 @@ bool writeAtomically(const QString &path, const QByteArray &data, QString *error
         return fail(error, QStringLiteral("Could not write"), path, renameErrno);
     }
     // The rename itself reaches the disk only with its directory.
-    const int directory = ::open(encoded(target.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int directory
+        = ::open(encoded(target.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (directory >= 0) {
         ::fsync(directory);
         ::close(directory);
@@ -152,22 +153,25 @@ std::optional<QByteArray> readRegularFile(const QString &path)
         ::close(fd);
         return std::nullopt;
     }
+    std::optional<QByteArray> content = readToEnd(fd);
+    ::close(fd);
+    return content;
+}
+
+std::optional<QByteArray> readToEnd(int fd)
+{
     QByteArray content;
     char buffer[65536];
     for (;;) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0) {
-            ::close(fd);
+        if (n < 0)
             return std::nullopt;
-        }
         if (n == 0)
-            break;
+            return content;
         content.append(buffer, n);
     }
-    ::close(fd);
-    return content;
 }
 
 } // namespace platform::files
