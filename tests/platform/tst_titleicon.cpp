@@ -57,6 +57,29 @@ QRect inkBounds(const QImage &icon)
     return bounds;
 }
 
+// The rows holding letter pixels, as a person sees them: the lightest strokes on a dark
+// or neutral scheme, the darkest on a light one (the halo and plate are not letters).
+int letterHeight(const QImage &icon, ColorScheme scheme)
+{
+    const QImage argb = icon.convertToFormat(QImage::Format_ARGB32);
+    int top = argb.height();
+    int bottom = -1;
+    for (int y = 0; y < argb.height(); ++y)
+        for (int x = 0; x < argb.width(); ++x) {
+            const QRgb pixel = argb.pixel(x, y);
+            const bool letter = qAlpha(pixel) > 200
+                && (scheme == ColorScheme::preferLight ? luminance(pixel) < 80 : luminance(pixel) > 200);
+            if (letter) {
+                top = qMin(top, y);
+                bottom = qMax(bottom, y);
+            }
+        }
+    return bottom < top ? 0 : bottom - top + 1;
+}
+
+const QList<QPair<ColorScheme, const char *>> schemes = { { ColorScheme::noPreference, "neutral" },
+    { ColorScheme::preferDark, "dark" }, { ColorScheme::preferLight, "light" } };
+
 } // namespace
 
 class TitleIconTest : public QObject
@@ -66,6 +89,8 @@ class TitleIconTest : public QObject
 private slots:
     void rendersLegiblyInsideMargins_data();
     void rendersLegiblyInsideMargins();
+    void lettersAreAsTallAsTheSlotAllows_data();
+    void lettersAreAsTallAsTheSlotAllows();
     void titlesStayDistinct_data();
     void titlesStayDistinct();
     void offersOnlySmallImagesForTheBus();
@@ -81,8 +106,6 @@ void TitleIconTest::rendersLegiblyInsideMargins_data()
     QTest::addColumn<ColorScheme>("scheme");
     // Smallest and largest tray sizes, and HiDPI scales up to 3.
     const QList<QPair<int, int>> sizes = { { 16, 1 }, { 22, 2 }, { 64, 1 }, { 16, 3 }, { 64, 3 } };
-    const QList<QPair<ColorScheme, const char *>> schemes = { { ColorScheme::noPreference, "neutral" },
-        { ColorScheme::preferDark, "dark" }, { ColorScheme::preferLight, "light" } };
     for (const QString &title : { QStringLiteral("OL"), QStringLiteral("OLH") })
         for (const auto &[size, scale] : sizes)
             for (const auto &[scheme, name] : schemes)
@@ -112,6 +135,29 @@ void TitleIconTest::rendersLegiblyInsideMargins()
     QCOMPARE_GE(ink.width(), pixels * 3 / 4);
     for (const QColor &panel : { lightPanel, darkPanel })
         QCOMPARE_GE(legibleShare(image, panel), 0.08);
+}
+
+void TitleIconTest::lettersAreAsTallAsTheSlotAllows_data()
+{
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<ColorScheme>("scheme");
+    // GNOME's top bar has 16 px slots, other panels 22 or 24.
+    for (const QString &title : { QStringLiteral("OL"), QStringLiteral("OLH") })
+        for (const int size : { 16, 22, 24, 48 })
+            for (const auto &[scheme, name] : schemes)
+                QTest::addRow("%s %d px %s", qPrintable(title), size, name) << title << size << scheme;
+}
+
+// A margin and a one-pixel edge on each side are all the slot may lose to anything but letters.
+void TitleIconTest::lettersAreAsTallAsTheSlotAllows()
+{
+    QFETCH(QString, title);
+    QFETCH(int, size);
+    QFETCH(ColorScheme, scheme);
+    const int height = letterHeight(platform::renderTitleIcon(title, size, scheme), scheme);
+    qInfo("%s in %d px: letters %d px tall", qPrintable(title), size, height);
+    QCOMPARE_GE(height, size - 2 * (qMax(1, size / 20) + qMax(1, size / 22)));
 }
 
 void TitleIconTest::titlesStayDistinct_data()

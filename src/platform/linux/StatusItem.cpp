@@ -2,16 +2,16 @@
 
 #include "platform/DesktopNotification.h"
 #include "platform/linux/DesktopColorScheme.h"
+#include "platform/linux/StatusNotifierHostWatch.h"
+#include "platform/linux/StatusNotifierItem.h"
 #include "platform/linux/TitleIcon.h"
+#include "platform/linux/TrayMenuPlacement.h"
 
 #include <QCursor>
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusMessage>
-#include <QDBusServiceWatcher>
-#include <QDBusVariant>
 #include <QGuiApplication>
 #include <QMenu>
+#include <QPointer>
+#include <QScreen>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <xcb/xcb.h>
@@ -19,9 +19,7 @@
 namespace platform {
 
 namespace {
-const QString watcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
-const QString watcherPath = QStringLiteral("/StatusNotifierWatcher");
-constexpr int watcherReplyTimeoutMs = 2000;
+
 constexpr int x11TrayPollMs = 3000;
 
 // The platforms a person looks at; offscreen and the like never have a tray.
@@ -30,80 +28,8 @@ bool platformCanShowTray()
     const QString platform = QGuiApplication::platformName();
     return platform == QLatin1String("xcb") || platform == QLatin1String("wayland");
 }
-} // namespace
 
-StatusItem::StatusItem(QObject *parent)
-    : QObject(parent)
-{
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (bus.isConnected()) {
-        watcherWatcher
-            = new QDBusServiceWatcher(watcherService, bus, QDBusServiceWatcher::WatchForRegistration, this);
-        connect(watcherWatcher, &QDBusServiceWatcher::serviceRegistered, this, &StatusItem::lookForHost);
-        bus.connect(watcherService, watcherPath, watcherService,
-            QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(lookForHost()));
-    }
-    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
-        // X11 tray managers announce themselves only to clients that listen on the root
-        // window; a slow poll, stopped once the item is shown, is simpler and costs nothing.
-        x11Poll = new QTimer(this);
-        x11Poll->setInterval(x11TrayPollMs);
-        connect(x11Poll, &QTimer::timeout, this, &StatusItem::lookForHost);
-        x11Poll->start();
-    }
-    QTimer::singleShot(0, this, &StatusItem::lookForHost);
-    if (platformCanShowTray())
-        QTimer::singleShot(trayHostGraceMs, this, &StatusItem::noticeMissingHost);
-
-    colorScheme = new DesktopColorScheme(this);
-    connect(colorScheme, &DesktopColorScheme::changed, this, &StatusItem::updateIcon);
-}
-
-StatusItem::~StatusItem() = default;
-
-void StatusItem::setTitle(const QString &title)
-{
-    currentTitle = title;
-    updateIcon();
-}
-
-void StatusItem::setToolTip(const QString &toolTip)
-{
-    currentToolTip = toolTip;
-    if (trayIcon)
-        trayIcon->setToolTip(toolTip);
-}
-
-void StatusItem::setMenu(QMenu *newMenu)
-{
-    menu = newMenu;
-    if (trayIcon)
-        trayIcon->setContextMenu(newMenu);
-}
-
-void StatusItem::lookForHost()
-{
-    if (trayIcon)
-        return;
-    if (statusNotifierHostExists() || x11TrayManagerExists())
-        createTrayIcon();
-}
-
-bool StatusItem::statusNotifierHostExists() const
-{
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected() || !bus.interface()->isServiceRegistered(watcherService))
-        return false;
-    QDBusMessage get = QDBusMessage::createMethodCall(watcherService, watcherPath,
-        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
-    get << watcherService << QStringLiteral("IsStatusNotifierHostRegistered");
-    const QDBusMessage reply = bus.call(get, QDBus::Block, watcherReplyTimeoutMs);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-        return false;
-    return reply.arguments().constFirst().value<QDBusVariant>().variant().toBool();
-}
-
-bool StatusItem::x11TrayManagerExists() const
+bool x11TrayManagerExists()
 {
     auto *x11 = qApp ? qApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
     // Platforms without an X server (offscreen among them) may still answer with an
@@ -125,38 +51,185 @@ bool StatusItem::x11TrayManagerExists() const
     return exists;
 }
 
-void StatusItem::createTrayIcon()
+} // namespace
+
+// Shows the item as a StatusNotifierItem whenever a host is registered, and otherwise,
+// on X11, in an XEmbed tray through QSystemTrayIcon. Qt decides once per process, on
+// the first tray icon, whether a D-Bus tray exists; that icon is made only while no
+// host is registered, so Qt's answer is always the XEmbed tray.
+class StatusItem::Tray final : public QObject
 {
-    if (x11Poll)
-        x11Poll->stop();
-    trayIcon = std::make_unique<QSystemTrayIcon>();
-    trayIcon->setIcon(titleIcon(currentTitle, colorScheme->current()));
-    trayIcon->setToolTip(currentToolTip);
-    trayIcon->setContextMenu(menu);
-    // A status item opens its menu on a plain click too.
-    connect(
-        trayIcon.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-            if (reason == QSystemTrayIcon::Trigger && menu)
-                menu->popup(QCursor::pos());
-        });
-    trayIcon->show();
-    emit shownInTray();
+public:
+    explicit Tray(StatusItem *item)
+        : item(item)
+    {
+        if (!platformCanShowTray())
+            return;
+        connect(hosts, &StatusNotifierHostWatch::changed, this, &Tray::update);
+        if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+            // X11 tray managers announce themselves only to clients that listen on the
+            // root window; a slow poll while nothing is shown is simpler and costs nothing.
+            x11Poll->setInterval(x11TrayPollMs);
+            connect(x11Poll, &QTimer::timeout, this, &Tray::update);
+            x11Poll->start();
+        }
+        QTimer::singleShot(trayHostGraceMs, this, &Tray::noticeMissingHost);
+        connect(colorScheme, &DesktopColorScheme::changed, this, &Tray::updateIcon);
+    }
+
+    QString title;
+    QString toolTip;
+    QPointer<QMenu> menu;
+    bool shown = false;
+
+    void updateIcon()
+    {
+        if (statusNotifier) {
+            QList<QImage> images;
+            for (const int size : titleIconSizes())
+                images.append(renderTitleIcon(title, size, colorScheme->current()));
+            statusNotifier->setIcon(images);
+        }
+        if (xembed)
+            xembed->setIcon(titleIcon(title, colorScheme->current()));
+    }
+
+    void updateToolTip()
+    {
+        if (statusNotifier)
+            statusNotifier->setToolTip(toolTip);
+        if (xembed)
+            xembed->setToolTip(toolTip);
+    }
+
+    void updateMenu()
+    {
+        if (statusNotifier)
+            statusNotifier->setMenu(menu);
+    }
+
+private:
+    void update()
+    {
+        const QString watcher = hosts->watcherOwner();
+        if (!watcher.isEmpty() && !statusNotifier)
+            createStatusNotifierItem();
+        // Registered with every new watcher at once, so a host that comes later finds it;
+        // once per watcher, so one that refuses is not asked again.
+        if (statusNotifier && !watcher.isEmpty() && watcher != askedWatcher) {
+            askedWatcher = watcher;
+            statusNotifier->registerWithWatcher();
+        }
+        const bool statusNotifierShown = hosts->hostRegistered() && registeredWith == watcher;
+        if (statusNotifierShown)
+            xembed.reset();
+        else if (!xembed && !hosts->hostRegistered() && x11TrayManagerExists())
+            createXEmbedIcon();
+        if (statusNotifierShown || xembed)
+            x11Poll->stop();
+        else if (QGuiApplication::platformName() == QLatin1String("xcb"))
+            x11Poll->start();
+
+        const bool nowShown = statusNotifierShown || xembed;
+        if (nowShown && !shown) {
+            shown = true;
+            emit item->shownInTray();
+        }
+        shown = nowShown;
+    }
+
+    void createStatusNotifierItem()
+    {
+        statusNotifier = new StatusNotifierItem(this);
+        connect(statusNotifier, &StatusNotifierItem::registrationAnswered, this,
+            [this](const QString &acceptedBy) {
+                registeredWith = acceptedBy;
+                update();
+            });
+        updateIcon();
+        updateToolTip();
+        updateMenu();
+    }
+
+    void createXEmbedIcon()
+    {
+        xembed = std::make_unique<QSystemTrayIcon>();
+        updateIcon();
+        updateToolTip();
+        // No context menu of Qt's: it would open at the pointer, over the icon. Both
+        // buttons open ours beside the icon.
+        connect(xembed.get(), &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                if (menu && (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::Context))
+                    popUpBesideIcon();
+            });
+        xembed->show();
+    }
+
+    void popUpBesideIcon()
+    {
+        const QRect icon = xembed->geometry();
+        QScreen *screen = QGuiApplication::screenAt(icon.isValid() ? icon.center() : QCursor::pos());
+        if (!icon.isValid() || !screen) {
+            menu->popup(QCursor::pos());
+            return;
+        }
+        menu->popup(menuPositionBeside(icon, menu->sizeHint(), screen->geometry()));
+    }
+
+    void noticeMissingHost()
+    {
+        if (shown)
+            return;
+        showDesktopNotification(QStringLiteral("Orlinde is running without its tray icon"),
+            QStringLiteral(
+                "This desktop has no system tray, so Orlinde's menu cannot be shown. Add a tray "
+                "extension (on GNOME: AppIndicator support); the icon appears as soon as there is one."));
+    }
+
+    StatusItem *item;
+    StatusNotifierHostWatch *hosts = new StatusNotifierHostWatch(this);
+    DesktopColorScheme *colorScheme = new DesktopColorScheme(this);
+    QTimer *x11Poll = new QTimer(this);
+    StatusNotifierItem *statusNotifier = nullptr;
+    std::unique_ptr<QSystemTrayIcon> xembed;
+    QString askedWatcher;
+    QString registeredWith;
+};
+
+StatusItem::StatusItem(QObject *parent)
+    : QObject(parent)
+    , tray(std::make_unique<Tray>(this))
+{ }
+
+StatusItem::~StatusItem() = default;
+
+void StatusItem::setTitle(const QString &title)
+{
+    tray->title = title;
+    tray->updateIcon();
 }
 
-void StatusItem::updateIcon()
+void StatusItem::setToolTip(const QString &toolTip)
 {
-    if (trayIcon)
-        trayIcon->setIcon(titleIcon(currentTitle, colorScheme->current()));
+    tray->toolTip = toolTip;
+    tray->updateToolTip();
 }
 
-void StatusItem::noticeMissingHost()
+void StatusItem::setMenu(QMenu *menu)
 {
-    if (trayIcon)
-        return;
-    showDesktopNotification(QStringLiteral("Orlinde is running without its tray icon"),
-        QStringLiteral(
-            "This desktop has no system tray, so Orlinde's menu cannot be shown. Add a tray "
-            "extension (on GNOME: AppIndicator support); the icon appears as soon as there is one."));
+    tray->menu = menu;
+    tray->updateMenu();
+}
+
+QString StatusItem::title() const
+{
+    return tray->title;
+}
+
+bool StatusItem::isShownInTray() const
+{
+    return tray->shown;
 }
 
 } // namespace platform

@@ -5,7 +5,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
-#include <cmath>
+#include <algorithm>
 
 namespace platform {
 
@@ -17,32 +17,109 @@ const QList<int> offeredSizes = { 16, 22, 24, 32, 48, 64 };
 struct Palette
 {
     QColor glyph;
-    QColor halo; // a thin edge around the glyphs, for panels that do not match the scheme
-    QColor plate; // transparent: no plate
-    QColor rim;
+    QColor edge; // a halo around the letters, or the plate they sit on
+    bool plate;
 };
 
 Palette paletteFor(ColorScheme scheme)
 {
     switch (scheme) {
     case ColorScheme::preferDark:
-        return { QColor(245, 245, 245), QColor(0, 0, 0, 200), Qt::transparent, Qt::transparent };
+        return { QColor(245, 245, 245), QColor(0, 0, 0, 200), false };
     case ColorScheme::preferLight:
-        return { QColor(30, 30, 30), QColor(255, 255, 255, 210), Qt::transparent, Qt::transparent };
+        return { QColor(30, 30, 30), QColor(255, 255, 255, 210), false };
     case ColorScheme::noPreference:
         break;
     }
-    return { QColor(255, 255, 255), Qt::transparent, QColor(40, 44, 52), QColor(220, 220, 220) };
+    return { QColor(255, 255, 255), QColor(40, 44, 52), true };
 }
 
-QPainterPath glyphOutlines(const QString &title)
+// One letter in a cell of `width` × `height` pixels with strokes `stroke` thick. O, L
+// and H are drawn from rectangles on the pixel grid, so that they stay crisp and
+// readable however narrow the cell; other characters come from the font, fitted to it.
+QPainterPath letter(QChar c, int width, int height, int stroke)
 {
+    // Parts never overlap: the title's path is filled even-odd, for the O's hole.
+    QPainterPath path;
+    switch (c.toUpper().unicode()) {
+    case 'O': {
+        const qreal radius = qMin(width, height) / 2.0;
+        path.addRoundedRect(QRectF(0, 0, width, height), radius, radius);
+        const qreal inner = qMax<qreal>(0, radius - stroke);
+        path.addRoundedRect(QRectF(stroke, stroke, width - 2 * stroke, height - 2 * stroke), inner, inner);
+        return path;
+    }
+    case 'L':
+        path.addRect(0, 0, stroke, height - stroke);
+        path.addRect(0, height - stroke, width, stroke);
+        return path;
+    case 'H':
+        path.addRect(0, 0, stroke, height);
+        path.addRect(width - stroke, 0, stroke, height);
+        path.addRect(stroke, (height - stroke) / 2, width - 2 * stroke, stroke);
+        return path;
+    default:
+        break;
+    }
     QFont font(QStringLiteral("DejaVu Sans"));
     font.setStyleHint(QFont::SansSerif);
     font.setWeight(QFont::Bold);
     font.setPixelSize(100);
+    QPainterPath glyph;
+    glyph.addText(0, 0, font, QString(c));
+    const QRectF bounds = glyph.boundingRect();
+    if (bounds.isEmpty())
+        return path;
+    QTransform fit;
+    fit.scale(width / bounds.width(), height / bounds.height());
+    fit.translate(-bounds.left(), -bounds.top());
+    return fit.map(glyph);
+}
+
+// How wide each letter is against the others: L has no counter to keep open.
+double widthShare(QChar c)
+{
+    const char16_t upper = c.toUpper().unicode();
+    return upper == u'L' || upper == u'I' ? 0.67 : 1.0;
+}
+
+// The title's letters side by side, filling `width` × `height` pixels.
+QPainterPath titleLetters(const QString &title, int width, int height)
+{
     QPainterPath path;
-    path.addText(0, 0, font, title);
+    if (title.isEmpty())
+        return path;
+    const int count = int(title.size());
+    const int gap = count > 1 ? qMax(1, qRound(height / 14.0)) : 0;
+    const int letters = width - (count - 1) * gap;
+    double shares = 0;
+    for (const QChar c : title)
+        shares += widthShare(c);
+    QList<int> widths;
+    QList<double> remainders;
+    int used = 0;
+    for (const QChar c : title) {
+        const double exact = letters * widthShare(c) / shares;
+        widths.append(int(exact));
+        remainders.append(exact - int(exact));
+        used += widths.constLast();
+    }
+    // Whole pixels: what rounding down left over goes to the letters it cut most.
+    for (; used < letters; ++used) {
+        const auto most = std::max_element(remainders.begin(), remainders.end());
+        ++widths[most - remainders.begin()];
+        *most = -1;
+    }
+    // Strokes about a seventh of the height, but thin enough that an O's hole and an
+    // H's counter stay as wide as a stroke.
+    int stroke = qMax(1, qRound(height / 7.0));
+    for (int i = 0; i < count; ++i)
+        stroke = qMax(1, qMin(stroke, widths.at(i) / (widthShare(title.at(i)) < 1 ? 2 : 3)));
+    int x = 0;
+    for (int i = 0; i < count; ++i) {
+        path.addPath(letter(title.at(i), widths.at(i), height, stroke).translated(x, 0));
+        x += widths.at(i) + gap;
+    }
     return path;
 }
 
@@ -118,54 +195,39 @@ QImage renderTitleIcon(const QString &title, int size, ColorScheme scheme)
 {
     QImage image(qMax(size, 1), qMax(size, 1), QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
-    const QPainterPath glyphs = glyphOutlines(title);
-    const QRectF bounds = glyphs.boundingRect();
-    if (size < 8 || bounds.isEmpty())
+    if (size < 8 || title.isEmpty())
         return image;
 
+    // Whole pixels throughout, so edges fall on the pixel grid. The margin keeps the
+    // icon off its neighbours; the edge (halo or plate) keeps the letters readable on a
+    // panel of any colour. All the rest is letters.
     const Palette palette = paletteFor(scheme);
-    const bool withPlate = palette.plate.alpha() > 0;
-    // Whole pixels throughout, so edges fall on the pixel grid.
-    const int margin = qMax(1, qRound(size / 16.0));
-    const int halo = palette.halo.alpha() > 0 ? qMax(1, qRound(size / 24.0)) : 0;
-    const int padding = withPlate ? qMax(1, qRound(size / 14.0)) : 0;
-    const int inset = margin + halo + padding;
+    const int margin = qMax(1, qRound(size / 22.0));
+    const int edge = qMax(1, qRound(size / 22.0));
+    const int inset = margin + edge;
     const int room = size - 2 * inset;
-    if (room <= 0)
-        return image;
-
-    // Glyph height in whole pixels, so that their flat tops and bottoms are crisp.
-    qreal scale = qMin(room / bounds.width(), room / bounds.height());
-    const qreal glyphHeight = std::floor(bounds.height() * scale);
-    if (glyphHeight >= 1)
-        scale = glyphHeight / bounds.height();
-    const QSizeF glyphSize = bounds.size() * scale;
-    const QPointF origin(
-        std::round((size - glyphSize.width()) / 2), std::round((size - glyphSize.height()) / 2));
+    const QPainterPath letters = titleLetters(title, room, room);
 
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
-    if (withPlate) {
-        const qreal plateHeight = glyphSize.height() + 2 * padding;
-        const QRectF plate(margin, std::round((size - plateHeight) / 2), size - 2 * margin, plateHeight);
-        const qreal rim = qMax<qreal>(1.0, size / 32.0);
-        painter.setPen(QPen(palette.rim, rim));
-        painter.setBrush(palette.plate);
-        const qreal radius = plate.height() / 4;
-        painter.drawRoundedRect(plate.adjusted(rim / 2, rim / 2, -rim / 2, -rim / 2), radius, radius);
+    // The halo's curves would otherwise blur into the margin.
+    painter.setClipRect(margin, margin, size - 2 * margin, size - 2 * margin);
+    if (palette.plate) {
+        const QRectF plate(margin, margin, size - 2 * margin, size - 2 * margin);
+        const qreal radius = plate.height() / 5;
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(palette.edge);
+        painter.drawRoundedRect(plate, radius, radius);
     }
-
-    painter.translate(origin);
-    painter.scale(scale, scale);
-    painter.translate(-bounds.topLeft());
-    if (halo > 0) {
-        painter.setPen(QPen(palette.halo, 2.0 * halo / scale, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    painter.translate(inset, inset);
+    if (!palette.plate) {
+        painter.setPen(QPen(palette.edge, 2.0 * edge, Qt::SolidLine, Qt::SquareCap, Qt::MiterJoin));
         painter.setBrush(Qt::NoBrush);
-        painter.drawPath(glyphs);
+        painter.drawPath(letters.simplified());
     }
     painter.setPen(Qt::NoPen);
     painter.setBrush(palette.glyph);
-    painter.drawPath(glyphs);
+    painter.drawPath(letters);
     return image;
 }
 

@@ -12,8 +12,10 @@ namespace platform {
 enum class ColorScheme { noPreference, preferDark, preferLight };
 
 // Linux trays show icons, not text, so the status item's title is drawn into one:
-// `size` × `size` device pixels, the glyphs inside a margin. Without a known scheme
-// the glyphs sit on a dark plate with a light rim, which reads on any panel.
+// `size` × `size` device pixels, the letters as tall as the icon less a margin and a
+// one-pixel edge (two from 33 px), narrower the more letters there are. The edge is a
+// halo in the scheme's contrast colour, or without a known scheme a dark plate under
+// light letters, so that they read on a light panel and on a dark one.
 QImage renderTitleIcon(const QString &title, int size, ColorScheme scheme = ColorScheme::noPreference);
 
 // The sizes an icon offers to the tray; exported StatusNotifierItems carry one image
