@@ -1,4 +1,6 @@
+#include "FakeStatusNotifierWatcher.h"
 #include "LoginStartInstaller.h"
+#include "TrayItem.h"
 #include "UnitFile.h"
 #include "platform/PropertyList.h"
 
@@ -6,6 +8,7 @@
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTest>
@@ -89,7 +92,7 @@ class LoginSessionTest final : public QObject
 private slots:
     void initTestCase();
 
-    void installEnablesTheUnit();
+    void menuSwitchAloneEnablesTheUnit();
     void sessionStartStartsTheApp();
     void autostartLeavesTheSessionToTheUnit();
     void killedAppIsStartedAgainAfter15Seconds();
@@ -141,7 +144,6 @@ void LoginSessionTest::initTestCase()
               .toUtf8();
     QFile file(bundle + QStringLiteral("/Contents/Resources/settings.json"));
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(settings) == settings.size());
-    QVERIFY(writeAgent(app));
 }
 
 // The property list the app's "Start at login" writes.
@@ -161,11 +163,32 @@ bool LoginSessionTest::writeAgent(const QString &program)
     return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
 }
 
-void LoginSessionTest::installEnablesTheUnit()
+// A person who never opens a terminal: the menu's switch alone sets the login start up.
+void LoginSessionTest::menuSwitchAloneEnablesTheUnit()
 {
-    const Finished install = companion("install");
-    QVERIFY2(install.exitCode == 0, qPrintable(install.errors));
-    QCOMPARE(systemctl({ QStringLiteral("is-enabled"), unit }), QStringLiteral("enabled"));
+    FakeStatusNotifierWatcher watcher;
+    QVERIFY2(watcher.isRegistered(), qPrintable(watcher.errorString()));
+    QProcess running;
+    running.setProcessChannelMode(QProcess::ForwardedChannels);
+    running.start(app, {});
+    const std::optional<FakeStatusNotifierWatcher::Item> registered
+        = watcher.waitForItemOf(running.processId(), startMs);
+    QVERIFY2(registered, "the app showed no tray item");
+    TrayItem item(registered->service, registered->path);
+    QVERIFY2(item.click(QStringLiteral("Start at login")), qPrintable(item.errorString()));
+    QVERIFY2(QTest::qWaitFor(
+                 [] {
+                     return systemctl({ QStringLiteral("is-enabled"), unit }) == QLatin1String("enabled");
+                 },
+                 startMs),
+        qPrintable(systemctl({ QStringLiteral("is-enabled"), unit })));
+    QVERIFY(QFileInfo::exists(plist));
+    item.click(QStringLiteral("Quit for this session"));
+    QVERIFY(running.waitForFinished(startMs));
+    QCOMPARE(running.exitCode(), 0);
+    // The logins below count the collector's launches from here on.
+    QFile::remove(root + QStringLiteral("/launches"));
+
     const login::LoginStartCheck check = login::LoginStartInstaller(companionPath).check(plist);
     QVERIFY2(check.current, qPrintable(check.reason));
     // systemd's XDG autostart generator leaves the entry to the unit.
@@ -350,5 +373,5 @@ void LoginSessionTest::uninstallLeavesNothingBehind()
     QCOMPARE(unitProperty("LoadState"), QStringLiteral("not-found"));
 }
 
-QTEST_GUILESS_MAIN(LoginSessionTest)
+QTEST_MAIN(LoginSessionTest)
 #include "tst_login_session.moc"
