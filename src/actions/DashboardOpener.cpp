@@ -3,16 +3,31 @@
 #include "actions/DashboardAddress.h"
 #include "platform/Workspace.h"
 
-DashboardOpener::DashboardOpener(Settings settings, KeychainItem key)
+DashboardOpener::DashboardOpener(Settings settings, KeychainItem key, platform::Keychain &keychain)
     : settings(std::move(settings))
     , key(std::move(key))
+    , keychain(keychain)
 { }
 
-void DashboardOpener::openDashboard() const
+void DashboardOpener::openDashboard()
 {
-    const bool product = settings.isProduct();
     // Not read at all when the key is left out anyway.
-    const std::optional<QString> storedKey = product ? std::nullopt : readKey(key);
-    if (const std::optional<QUrl> url = openableURL(dashboardAddress(settings.hub, product, storedKey)))
+    if (settings.isProduct()) {
+        open(std::nullopt);
+        return;
+    }
+    if (reading)
+        return;
+    reading = true;
+    readKey(keychain, key, [this](std::optional<platform::SecretBytes> storedKey) {
+        reading = false;
+        open(storedKey);
+    });
+}
+
+void DashboardOpener::open(const std::optional<platform::SecretBytes> &storedKey) const
+{
+    const platform::SecretBytes address = dashboardAddress(settings.hub, settings.isProduct(), storedKey);
+    if (const std::optional<platform::SecretBytes> url = openableURL(address.view()))
         platform::openURL(*url);
 }

@@ -8,12 +8,18 @@
 class DashboardOpener
 {
 public:
-    DashboardOpener(Settings settings, KeychainItem key);
+    DashboardOpener(Settings settings, KeychainItem key, platform::Keychain &keychain);
 
-    // Reads the key afresh each time; every failure is silent.
-    void openDashboard() const;
+    // Reads the key afresh each time and opens the address once the keychain answers,
+    // which may take a person's unlock; the event loop runs on meanwhile. A click while
+    // a read is pending adds nothing. Every failure is silent.
+    void openDashboard();
 
 private:
+    void open(const std::optional<platform::SecretBytes> &storedKey) const;
+
     const Settings settings;
     const KeychainItem key;
+    platform::Keychain &keychain;
+    bool reading = false;
 };

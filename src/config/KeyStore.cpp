@@ -1,30 +1,35 @@
 #include "config/KeyStore.h"
 
-#include "platform/Keychain.h"
+#include <memory>
 
-#include <QStringDecoder>
+using Status = platform::Keychain::Status;
 
-bool saveKey(const KeychainItem &item, const QByteArray &key)
+void saveKey(platform::Keychain &keychain, const KeychainItem &item, QByteArrayView key,
+    std::function<void(bool stored)> done)
 {
-    using platform::keychain::Status;
-    Status status = platform::keychain::update(item.service, item.account, key);
-    if (status == Status::itemNotFound)
-        status = platform::keychain::add(item.service, item.account, key);
-    return status == Status::success;
+    // Kept for the second step, in memory that is wiped afterwards.
+    auto kept = std::make_shared<platform::SecretBytes>(std::initializer_list<QByteArrayView> { key });
+    keychain.update(
+        item.service, item.account, key, [&keychain, item, kept, done = std::move(done)](Status status) {
+            if (status != Status::itemNotFound) {
+                done(status == Status::success);
+                return;
+            }
+            keychain.add(item.service, item.account, kept->view(),
+                [done](Status added) { done(added == Status::success); });
+        });
 }
 
-std::optional<QString> readKey(const KeychainItem &item)
+void readKey(platform::Keychain &keychain, const KeychainItem &item,
+    std::function<void(std::optional<platform::SecretBytes>)> done)
 {
-    const platform::keychain::CopyResult result
-        = platform::keychain::copyMatching(item.service, item.account);
-    if (result.status != platform::keychain::Status::success || !result.data)
-        return std::nullopt;
-    // Strict decoding: bytes that are not UTF-8 give no key rather than a mangled one.
-    // A leading byte order mark is part of the key too, not something to skip.
-    QStringDecoder utf8(
-        QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
-    const QString text = utf8.decode(*result.data);
-    if (utf8.hasError())
-        return std::nullopt;
-    return text;
+    keychain.copyMatching(
+        item.service, item.account, [done = std::move(done)](Status status, platform::SecretBytes bytes) {
+            // Strict: bytes that are not UTF-8 give no key rather than a mangled one. A
+            // leading byte order mark is part of the key too, not something to skip.
+            if (status != Status::success || !bytes.view().isValidUtf8())
+                done(std::nullopt);
+            else
+                done(std::move(bytes));
+        });
 }

@@ -7,6 +7,7 @@
 #include "platform/Bundle.h"
 #include "platform/DistributedNotificationCenter.h"
 #include "platform/FileManager.h"
+#include "platform/Keychain.h"
 #include "platform/StatusItem.h"
 #include "platform/Workspace.h"
 
@@ -65,7 +66,8 @@ void Orlinde::launchWith(const Settings &loaded)
     const QString executable = QCoreApplication::applicationFilePath();
     startAtLogin = std::make_unique<StartAtLogin>(
         loaded, executable, QFileInfo(executable).dir().filePath(QStringLiteral("orlinde-login")));
-    dashboard = std::make_unique<DashboardOpener>(loaded, dashboardKey);
+    keychain = std::make_unique<platform::Keychain>();
+    dashboard = std::make_unique<DashboardOpener>(loaded, dashboardKey, *keychain);
 
     item = std::make_unique<platform::StatusItem>();
     item->setTitle(settings->isProduct() ? QStringLiteral("OLH") : QStringLiteral("OL"));
@@ -178,4 +180,8 @@ void Orlinde::applicationWillTerminate()
         timer->stop();
     if (collector)
         collector->stopForGood();
+    // A key read still waiting (on an unlock prompt, say) is called off and its prompt
+    // withdrawn; the opener goes first, as the read would call back into it.
+    dashboard.reset();
+    keychain.reset();
 }

@@ -18,6 +18,7 @@ class StartAtLogin;
 
 namespace platform {
 class DistributedNotificationCenter;
+class Keychain;
 class StatusItem;
 } // namespace platform
 
@@ -54,6 +55,7 @@ private:
     std::optional<Settings> settings;
     std::unique_ptr<CollectorSupervisor> collector;
     std::unique_ptr<StartAtLogin> startAtLogin;
+    std::unique_ptr<platform::Keychain> keychain;
     std::unique_ptr<DashboardOpener> dashboard;
     std::unique_ptr<platform::StatusItem> item;
     std::unique_ptr<QMenu> menu;

@@ -4,8 +4,10 @@
 #include "platform/DistributedNotificationCenter.h"
 #include "platform/FileManager.h"
 #include "platform/InstanceLock.h"
+#include "platform/Keychain.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -41,11 +43,25 @@ int postQuitNotification(int argc, char **argv)
     return 0;
 }
 
-int storeDashboardKey()
+int storeDashboardKey(int argc, char **argv)
 {
     // A read error must not pass for an empty key.
-    const std::optional<QByteArray> key = platform::files::readToEnd(STDIN_FILENO);
-    return key && saveKey(dashboardKey, *key) ? 0 : 1;
+    std::optional<QByteArray> key = platform::files::readToEnd(STDIN_FILENO);
+    if (!key)
+        return 1;
+    // The keychain answers through the event loop, as in the running app.
+    QCoreApplication core(argc, argv);
+    platform::Keychain keychain;
+    std::optional<bool> stored;
+    QEventLoop loop;
+    saveKey(keychain, dashboardKey, *key, [&](bool outcome) {
+        stored = outcome;
+        loop.quit();
+    });
+    key->fill('\0');
+    if (!stored)
+        loop.exec();
+    return *stored ? 0 : 1;
 }
 
 } // namespace
@@ -58,7 +74,7 @@ int main(int argc, char **argv)
         return postQuitNotification(argc, argv);
     case RunMode::storeDashboardKey:
         forgetDisplay();
-        return storeDashboardKey();
+        return storeDashboardKey(argc, argv);
     case RunMode::menuBarAgent:
         break;
     }

@@ -1,10 +1,15 @@
 #include "platform/Workspace.h"
 
 #include <QDesktopServices>
-#include <QProcess>
+#include <QFile>
 #include <QStandardPaths>
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace platform {
 
@@ -25,30 +30,77 @@ void withoutTheAddress(QtMsgType type, const QMessageLogContext &context, const 
     previousHandler(type, context, message);
 }
 
-} // namespace
-
-bool openURL(const QUrl &url)
+// Runs `opener` with the address as its one argument, in a session of its own and not
+// as our child. Its streams are /dev/null: xdg-open names the address in its
+// complaints, and those would land in our log. The argument is read from `address`
+// itself, so no copy of it is made in this process; a forked copy lives only until exec.
+bool spawnDetached(const QByteArray &opener, const SecretBytes &address)
 {
-    // The desktop's opener runs with its streams closed: xdg-open names the address in
-    // its complaints, and those would land in our log.
-    const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
-    if (!opener.isEmpty()) {
-        QProcess process;
-        process.setProgram(opener);
-        process.setArguments({ QString::fromUtf8(url.toEncoded()) });
-        process.setStandardInputFile(QProcess::nullDevice());
-        process.setStandardOutputFile(QProcess::nullDevice());
-        process.setStandardErrorFile(QProcess::nullDevice());
-        return process.startDetached();
+    char *const arguments[]
+        = { const_cast<char *>(opener.constData()), const_cast<char *>(address.c_str()), nullptr };
+    const pid_t child = ::fork();
+    if (child < 0)
+        return false;
+    if (child == 0) {
+        // Only async-signal-safe calls from here on: this process has other threads.
+        if (::fork() == 0) {
+            ::setsid();
+            const int null = ::open("/dev/null", O_RDWR);
+            for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream)
+                ::dup2(null, stream);
+            // D-Bus ignores SIGPIPE for this process; the opener starts with the default.
+            struct sigaction defaults
+            { };
+            defaults.sa_handler = SIG_DFL;
+            ::sigaction(SIGPIPE, &defaults, nullptr);
+            sigset_t none;
+            ::sigemptyset(&none);
+            ::sigprocmask(SIG_SETMASK, &none, nullptr);
+            ::execv(arguments[0], arguments);
+            ::_exit(127);
+        }
+        ::_exit(0);
     }
-    // Every form a message could name it in, the fragment alone included.
-    addressInFlight = { url.toString(), QString::fromUtf8(url.toEncoded()), url.fragment(QUrl::FullyDecoded),
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) { }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Every form a message could name it in, the fragment alone included.
+QStringList formsOf(const QUrl &url)
+{
+    return { url.toString(), QString::fromUtf8(url.toEncoded()), url.fragment(QUrl::FullyDecoded),
         url.fragment(QUrl::FullyEncoded) };
+}
+
+bool openWithDesktopServices(const QUrl &url, const QStringList &forms)
+{
+    addressInFlight = forms;
     previousHandler = qInstallMessageHandler(withoutTheAddress);
     const bool opened = QDesktopServices::openUrl(url);
     qInstallMessageHandler(previousHandler);
     addressInFlight.clear();
     return opened;
+}
+
+} // namespace
+
+bool openURL(const SecretBytes &encodedURL)
+{
+    const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+    if (!opener.isEmpty())
+        return spawnDetached(QFile::encodeName(opener), encodedURL);
+    // No desktop opener: Qt's own search for a browser, which needs the address as a URL.
+    const QUrl url = QUrl::fromEncoded(QByteArray::fromRawData(encodedURL.view().data(), encodedURL.size()));
+    return openWithDesktopServices(url, formsOf(url));
+}
+
+bool openURL(const QUrl &url)
+{
+    const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+    if (!opener.isEmpty())
+        return spawnDetached(QFile::encodeName(opener), SecretBytes { url.toEncoded() });
+    return openWithDesktopServices(url, formsOf(url));
 }
 
 } // namespace platform

@@ -249,6 +249,7 @@ private slots:
     void openDashboardWithLockedStore();
     void providerKilledDuringPrompt_data();
     void providerKilledDuringPrompt();
+    void promptLeftUnansweredAtLogout();
     void accessRememberedForTheAppRun();
 
 private:
@@ -443,7 +444,7 @@ void SecretProvidersTest::providerKilledDuringPrompt()
     QVERIFY2(prepare({}, "old", &error), qPrintable(error));
     if (locked)
         QVERIFY2(control({ QStringLiteral("lock") }, &error), qPrintable(error));
-    Person person(QStringLiteral("watch"));
+    std::optional<Person> person(std::in_place, QStringLiteral("watch"));
     AppUnderTest app;
     std::optional<TrayItem> item;
     std::optional<Store> store;
@@ -454,7 +455,7 @@ void SecretProvidersTest::providerKilledDuringPrompt()
     } else {
         store.emplace("new");
     }
-    QVERIFY2(person.waitForPrompt(promptedMs), "the provider showed no prompt");
+    QVERIFY2(person->waitForPrompt(promptedMs), "the provider showed no prompt");
     QVERIFY2(control({ QStringLiteral("kill") }, &error), qPrintable(error));
     QElapsedTimer clock;
     clock.start();
@@ -469,8 +470,49 @@ void SecretProvidersTest::providerKilledDuringPrompt()
     const bool answered = item->menu().has_value();
     qInfo() << "menu answered:" << answered << clock.elapsed() << "ms after the kill";
     QVERIFY2(answered, qPrintable(item->errorString()));
+
+    // The provider back (as a new login would start it): the app connects again.
+    QVERIFY2(prepare({}, "again", &error), qPrintable(error));
+    person.emplace(QStringLiteral("unlock"));
+    // The click before the kill opened the dashboard without the key.
+    browser.forget();
+    QVERIFY2(app.isRunning(), qPrintable(describe(app.waitForExit(0))));
+    QVERIFY2(item->click(openDashboard), qPrintable(item->errorString()));
+    QVERIFY2(browser.waitForCalls(1, promptedMs), "the browser was never called");
+    QCOMPARE(browser.calls(), QStringList { hub + "/#again" });
     QVERIFY(app.sendSignal(SIGTERM));
     QCOMPARE(describe(app.waitForExit(1000)), exited(0));
+}
+
+// While the keyring waits for a person, the app goes on: its menu answers, a second
+// click adds nothing, and logging out (SIGTERM) ends it at once and withdraws the prompt.
+void SecretProvidersTest::promptLeftUnansweredAtLogout()
+{
+    QString error;
+    QVERIFY2(prepare({}, "old", &error), qPrintable(error));
+    QVERIFY2(control({ QStringLiteral("lock") }, &error), qPrintable(error));
+    Person person(QStringLiteral("watch"));
+    AppUnderTest app;
+    std::optional<TrayItem> item = launch(app);
+    QVERIFY(item);
+    QVERIFY2(item->click(openDashboard), qPrintable(item->errorString()));
+    QVERIFY2(person.waitForPrompt(promptedMs), "the provider showed no prompt");
+    QVERIFY2(item->click(openDashboard), qPrintable(item->errorString()));
+    QVERIFY2(item->menu(), qPrintable(item->errorString()));
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(app.sendSignal(SIGTERM));
+    QCOMPARE(describe(app.waitForExit(1000)), exited(0));
+    qInfo() << "ended" << clock.elapsed() << "ms after SIGTERM";
+    QCOMPARE(person.events(QStringLiteral("shown")).size(), 1);
+    QVERIFY2(browser.calls().isEmpty(), qPrintable(browser.calls().join(u' ')));
+    // KeePassXC and KWallet leave their own dialogs up when a client withdraws the prompt.
+    if (provider() != QLatin1String("gnome-keyring"))
+        return;
+    const bool withdrawn = QTest::qWaitFor(
+        [&] { return !person.events(QStringLiteral("closed")).isEmpty(); }, afterVanishingMs);
+    qInfo() << "prompt withdrawn:" << withdrawn << clock.elapsed() << "ms after SIGTERM";
+    QVERIFY2(withdrawn, "the prompt stayed up after the app ended");
 }
 
 // KeePassXC asks whether a client may use an item; "Remember" answers for the rest

@@ -1,0 +1,123 @@
+#pragma once
+
+#include "platform/Keychain.h"
+#include "platform/linux/SecretServiceHandles.h"
+
+#include <QByteArray>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace platform::secretservice {
+
+using Status = Keychain::Status;
+
+// The keychain's one connection to the Secret Service: opened by the first operation
+// that needs it, kept while the service's owner stays on the bus.
+class ServiceConnection
+{
+public:
+    explicit ServiceConnection(std::function<void()> vanished);
+    ~ServiceConnection();
+    ServiceConnection(const ServiceConnection &) = delete;
+    ServiceConnection &operator=(const ServiceConnection &) = delete;
+
+    SecretService *service() const { return opened.get(); }
+    // Keeps `service` and watches its owner; when that leaves the bus (the provider quit
+    // or crashed, perhaps with its prompt up) the connection is forgotten and `vanished`
+    // runs, since libsecret itself would wait forever for the prompt's answer.
+    void adopt(ObjectPtr<SecretService> service);
+    // Closes the transfer session, which libsecret never does itself.
+    void close();
+
+private:
+    static void ownerVanished(GDBusConnection *, const gchar *, gpointer self);
+    void forget();
+
+    std::function<void()> vanished;
+    ObjectPtr<SecretService> opened;
+    guint ownerWatch = 0;
+};
+
+// One keychain operation: a chain of asynchronous libsecret calls on the thread's
+// default main context (the application's event loop), each bounded by how long its
+// answer may legitimately take. Every operation first learns whether the service
+// answers at all, from calls that never prompt; once it has, calls that may wait for
+// a person (an unlock, an access request) wait as long as a person would.
+class Operation : public std::enable_shared_from_this<Operation>
+{
+public:
+    using Done = std::function<void(Status, SecretBytes)>;
+
+    Operation(ServiceConnection &connection, Done done, std::function<void()> ended);
+    virtual ~Operation();
+    Operation(const Operation &) = delete;
+    Operation &operator=(const Operation &) = delete;
+
+    void start();
+    bool hasStarted() const { return started; }
+    // Ends at once as a failure, withdrawing whatever prompt the pending call showed.
+    void fail();
+    // Ends at once without reporting: nobody is left to tell.
+    void abandon();
+
+protected:
+    enum class Wait { reply, person };
+    using Begin = std::function<void(GCancellable *, GAsyncReadyCallback, gpointer)>;
+    using Then = std::function<void(GAsyncResult *)>;
+
+    // After the service answered and its default collection, when locked, was unlocked.
+    virtual void proceed() = 0;
+
+    void call(Wait wait, const Begin &begin, Then then);
+    // Unlocks the objects (collections or items), through the service's prompt when it
+    // shows one; `then` runs when every one of them is unlocked, else the operation fails.
+    void unlock(std::vector<gpointer> objects, std::function<void()> then);
+    void finish(Status status, SecretBytes bytes = {});
+
+    SecretService *service() const { return connection.service(); }
+    // The collection behind the alias "default", or none when the service has none.
+    SecretCollection *defaultCollection() const { return collection.get(); }
+
+private:
+    struct PendingCall;
+    static void completed(GObject *, GAsyncResult *result, gpointer pending);
+    static gboolean boundPassed(gpointer self);
+    static void promptCompleted(GDBusConnection *, const gchar *, const gchar *, const gchar *, const gchar *,
+        GVariant *parameters, gpointer self);
+
+    void armBound(Wait wait);
+    void open(int attempt);
+    void findDefaultCollection();
+    void disarmBound();
+    void prompt(const gchar *path, std::size_t count, std::function<void()> then);
+    void stopWaitingForPrompt(bool withdraw);
+
+    ServiceConnection &connection;
+    Done done;
+    std::function<void()> ended;
+    ObjectPtr<GCancellable> cancellable;
+    ObjectPtr<SecretCollection> collection;
+    GSource *bound = nullptr;
+    // The prompt being waited for: libsecret's own prompt handling never completes when
+    // the service leaves meanwhile, and keeps the stale service alive to crash later.
+    struct PendingPrompt
+    {
+        ObjectPtr<GDBusConnection> bus;
+        QByteArray owner;
+        QByteArray path;
+        guint subscription = 0;
+        std::size_t count = 0;
+        std::function<void()> then;
+    };
+    std::optional<PendingPrompt> pendingPrompt;
+    bool started = false;
+    bool over = false;
+};
+
+// The two attributes that name an item, under a schema that matches on them alone.
+const SecretSchema *genericPassword();
+HashTablePtr attributesFor(const QString &serviceName, const QString &accountName);
+
+} // namespace platform::secretservice
