@@ -13,7 +13,7 @@
 # overlap (ctest -j). Ended early by a signal, it gives COMMAND a SIGTERM and a few
 # seconds to stop what it started its own way before it ends the rest.
 
-# shellcheck disable=SC2317 # teardown's functions run from the EXIT trap
+# shellcheck disable=SC2317 # end_command runs from the EXIT trap
 set -euo pipefail
 
 usage() {
@@ -39,31 +39,11 @@ while [ $# -gt 0 ]; do
 done
 [ $# -gt 0 ] || usage
 
-# Nothing of the caller's desktop may leak in: its bus would auto-start services with
-# the wrong HOME, and its keyring or display would make the run depend on the machine.
-unset DBUS_SESSION_BUS_ADDRESS DBUS_SESSION_BUS_PID DBUS_SESSION_BUS_WINDOWID \
-    DBUS_STARTER_ADDRESS DBUS_STARTER_BUS_TYPE \
-    GNOME_KEYRING_CONTROL GNOME_KEYRING_PID SSH_AUTH_SOCK \
-    DISPLAY WAYLAND_DISPLAY XAUTHORITY SESSION_MANAGER \
-    XDG_SESSION_TYPE XDG_SESSION_DESKTOP XDG_CURRENT_DESKTOP DESKTOP_SESSION \
-    QT_QPA_PLATFORMTHEME QT_STYLE_OVERRIDE QT_SCALE_FACTOR QT_SCREEN_SCALE_FACTORS
+# shellcheck source=scripts/session-common.sh
+. "$(dirname "$0")/session-common.sh"
+forget_callers_desktop
+create_session desktop-session desktop
 
-session_dir=$(mktemp -d "${TMPDIR:-/tmp}/orlinde-desktop.XXXXXXXX")
-
-# Every process of the session gets this variable. The keyring daemon and services
-# the bus activates detach from us; teardown finds them by it. Not exported, so the
-# tools teardown runs do not carry it themselves.
-marker="ORLINDE_DESKTOP_SESSION=$session_dir"
-
-in_session() {
-    grep -qzxF -- "$marker" "/proc/$1/environ" 2>/dev/null
-}
-
-session_processes() {
-    grep -lzxF -- "$marker" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3 || true
-}
-
-# COMMAND first: it may have started something that it stops more gently than we would.
 end_command() {
     local pid
     pid=$(cat "$session_dir/command.pid" 2>/dev/null) || return 0
@@ -75,65 +55,8 @@ end_command() {
     done
 }
 
-end_session_processes() {
-    local pids
-    pids=$(session_processes)
-    [ -z "$pids" ] && return 0
-    # shellcheck disable=SC2086 # one pid per word
-    kill -TERM $pids 2>/dev/null || true
-    for _ in $(seq 50); do
-        pids=$(session_processes)
-        [ -z "$pids" ] && return 0
-        sleep 0.1
-    done
-    echo "desktop-session: killing processes that ignored SIGTERM: $pids" >&2
-    # shellcheck disable=SC2086
-    kill -KILL $pids 2>/dev/null || true
-}
-
-teardown() {
-    local status=$?
-    trap - EXIT INT TERM HUP
-    end_command
-    end_session_processes
-    wait 2>/dev/null || true
-    rm -rf "$session_dir"
-    exit "$status"
-}
-trap teardown EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-trap 'exit 129' HUP
-
-# WHAT did not start: says so with the tail of LOG, and ends the session.
-fail_with_log() {
-    echo "desktop-session: $1 did not start:" >&2
-    tail -n 20 "$session_dir/$2" >&2
-    exit 1
-}
-
-export HOME=$session_dir/home
-export XDG_RUNTIME_DIR=$session_dir/run
-export XDG_CONFIG_HOME=$HOME/.config
-export XDG_DATA_HOME=$HOME/.local/share
-export XDG_CACHE_HOME=$HOME/.cache
-export TMPDIR=$session_dir/tmp
-mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME" "$TMPDIR"
-mkdir -m 0700 "$XDG_RUNTIME_DIR"
-
-start_xvfb() {
-    # -displayfd lets the server pick a free display itself, which is what makes
-    # concurrent runs safe; it writes the number once it accepts connections.
-    local display_fifo=$session_dir/displayfd display_number
-    mkfifo "$display_fifo"
-    env "$marker" Xvfb -displayfd 3 -screen 0 "${screen:-1280x1024}x24" -nolisten tcp -noreset \
-        3>"$display_fifo" </dev/null >"$session_dir/xvfb.log" 2>&1 &
-    if ! read -r -t 15 display_number <"$display_fifo" || [ -z "$display_number" ]; then
-        fail_with_log Xvfb xvfb.log
-    fi
-    export DISPLAY=:$display_number
-    export QT_QPA_PLATFORM=xcb
-}
+on_exit end_session
+make_home
 
 start_weston() {
     # The socket is named after the session directory, which makes it unique; weston
@@ -147,7 +70,7 @@ start_weston() {
         [ -S "$XDG_RUNTIME_DIR/$socket" ] && break
         sleep 0.1
     done
-    [ -S "$XDG_RUNTIME_DIR/$socket" ] || fail_with_log weston weston.log
+    [ -S "$XDG_RUNTIME_DIR/$socket" ] || fail_with_log "weston did not start" weston.log
     export WAYLAND_DISPLAY=$socket
     export XDG_SESSION_TYPE=wayland
     export QT_QPA_PLATFORM=wayland
@@ -156,7 +79,7 @@ start_weston() {
 if [ "$wayland" = true ]; then
     start_weston
 else
-    start_xvfb
+    start_xvfb "${screen:-1280x1024}"
 fi
 
 # The keyring must be ours and already unlocked: otherwise the bus would activate one

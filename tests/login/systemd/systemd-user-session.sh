@@ -48,47 +48,19 @@ else
 fi
 [ ${#hierarchies[@]} -gt 0 ] || skip "no cgroup hierarchy that systemd can use is mounted"
 
-unset DBUS_SESSION_BUS_ADDRESS DBUS_SESSION_BUS_PID DBUS_STARTER_ADDRESS DBUS_STARTER_BUS_TYPE \
-    DISPLAY WAYLAND_DISPLAY XAUTHORITY SESSION_MANAGER INVOCATION_ID \
-    XDG_SESSION_TYPE XDG_SESSION_DESKTOP XDG_CURRENT_DESKTOP DESKTOP_SESSION
-
-session_dir=$(mktemp -d "${TMPDIR:-/tmp}/orlinde-systemd.XXXXXXXX")
+# shellcheck source=scripts/session-common.sh
+. "$(dirname "$0")/../../../scripts/session-common.sh"
+forget_callers_desktop
+create_session systemd-user-session systemd
 cgroup_name=$(basename "$session_dir")
-# COMMAND and what it starts outside the manager carry this; teardown finds them by it.
-marker="ORLINDE_SYSTEMD_SESSION=$session_dir"
 manager_pid=""
 xvfb_pid=""
-
-marked_processes() {
-    grep -lzxF -- "$marker" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3 || true
-}
 
 cgroup_processes() {
     local hierarchy
     for hierarchy in "${hierarchies[@]}"; do
         [ -d "$hierarchy/$cgroup_name" ] || continue
         find "$hierarchy/$cgroup_name" -name cgroup.procs -exec cat {} + 2>/dev/null || true
-    done
-}
-
-# Sends SIGTERM to what LIST_FUNCTION lists, then SIGKILL to what is left after 5 s.
-end_processes() {
-    local list=$1 pids
-    pids=$($list)
-    [ -z "$pids" ] && return 0
-    # shellcheck disable=SC2086 # one pid per word
-    kill -TERM $pids 2>/dev/null || true
-    for _ in $(seq 50); do
-        pids=$($list)
-        [ -z "$pids" ] && return 0
-        sleep 0.1
-    done
-    echo "systemd-user-session: killing processes that ignored SIGTERM: $pids" >&2
-    # shellcheck disable=SC2086
-    kill -KILL $pids 2>/dev/null || true
-    for _ in $(seq 50); do
-        [ -z "$($list)" ] && return 0
-        sleep 0.1
     done
 }
 
@@ -119,25 +91,8 @@ teardown() {
     rm -rf "$session_dir"
     exit "$status"
 }
-trap teardown EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-trap 'exit 129' HUP
-
-fail_with_log() {
-    echo "systemd-user-session: $1:" >&2
-    tail -n 30 "$session_dir/$2" >&2
-    exit "${3:-1}"
-}
-
-export HOME=$session_dir/home
-export XDG_RUNTIME_DIR=$session_dir/run
-export XDG_CONFIG_HOME=$HOME/.config
-export XDG_DATA_HOME=$HOME/.local/share
-export XDG_CACHE_HOME=$HOME/.cache
-export TMPDIR=$session_dir/tmp
-mkdir -p "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME" "$TMPDIR"
-mkdir -m 0700 "$XDG_RUNTIME_DIR"
+on_exit teardown
+make_home
 mkdir -p "$XDG_RUNTIME_DIR/systemd/user"
 export ORLINDE_SESSION_TARGET=orlinde-session.target
 # Outside ~/.config, where the tests look for what the companion leaves behind.
@@ -148,16 +103,7 @@ BindsTo=graphical-session.target
 Before=graphical-session.target
 UNIT
 
-display_fifo=$session_dir/displayfd
-mkfifo "$display_fifo"
-env "$marker" Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset \
-    3>"$display_fifo" </dev/null >"$session_dir/xvfb.log" 2>&1 &
-xvfb_pid=$!
-if ! read -r -t 15 display_number <"$display_fifo" || [ -z "$display_number" ]; then
-    fail_with_log "Xvfb did not start" xvfb.log
-fi
-export DISPLAY=:$display_number
-export QT_QPA_PLATFORM=xcb
+start_xvfb 1280x1024
 
 for hierarchy in "${hierarchies[@]}"; do
     mkdir "$hierarchy/$cgroup_name" || skip "cannot create a cgroup in $hierarchy"
