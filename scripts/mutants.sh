@@ -78,13 +78,21 @@ mutant "inherited values of the set variables are passed on as well" \
 
 # --- Dashboard address ------------------------------------------------------------------
 mutant "a product installation appends the key" \
-    '!product && key && !key->isEmpty()' 'key && !key->isEmpty()'
+    'if (product || !key || key->isEmpty())' 'if (!key || key->isEmpty())'
 mutant "an empty key still appends \"#\"" \
-    '!product && key && !key->isEmpty()' '!product && key'
+    'if (product || !key || key->isEmpty())' 'if (product || !key)'
 mutant "an address without a scheme is handed over" \
-    ' || url.isRelative()' ''
-mutant "the UTF-8 byte 0x80 in a key is compared unencoded" \
-    'if (unit < 0x80)' 'if (unit <= 0x80)'
+    ' || base.isRelative()' ''
+mutant "the UTF-8 byte 0x80 in a key is handed over unencoded" \
+    'if (unit < 0x80) {' 'if (unit <= 0x80) {'
+mutant "a second \"#\" in the key is handed over" \
+    'static constexpr std::string_view forbidden = "\"<>\\^`{|}#";' \
+    'static constexpr std::string_view forbidden = "\"<>\\^`{|}";'
+mutant "lower-case percent-encoding in the key is handed over" \
+    'return -1; // lower case too: a browser would upper-case it' \
+    "return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;"
+mutant "a percent-encoded unreserved character in the key is handed over" \
+    ' || isUnreserved(static_cast<char>(high * 16 + low))' ''
 
 # --- Settings ---------------------------------------------------------------------------
 mutant "a null optional member is refused instead of meaning absent" \
@@ -96,12 +104,11 @@ mutant "hub is no longer required" \
 
 # --- Dashboard key store ----------------------------------------------------------------
 mutant "saving a key that is not stored yet does not add it" \
-    'status == Status::itemNotFound' 'status == Status::failure'
-mutant "a leading byte order mark is dropped from the key" \
-    'QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom' \
-    'QStringDecoder::Flag::Stateless'
-mutant "a key that is not UTF-8 is read with replacement characters" \
-    'if (utf8.hasError())' 'if (false)'
+    'status != Status::itemNotFound' 'status != Status::failure'
+mutant "a key that is not UTF-8 is read as it is" \
+    ' || !bytes.view().isValidUtf8()' ''
+mutant "the key's memory may be written to a core dump" \
+    '::madvise(bytes, mapped, MADV_DONTDUMP);' ''
 
 # --- Files ------------------------------------------------------------------------------
 mutant "any existing item counts as a directory" \
