@@ -6,6 +6,8 @@
 
 namespace {
 
+constexpr quint64 maximumRegion = quint64(1) << 32;
+
 struct Region
 {
     quint64 start = 0;
@@ -28,7 +30,12 @@ std::optional<QList<Region>> readableRegions(qint64 pid, QString *error)
             || line.contains("[vsyscall]"))
             continue;
         const QList<QByteArray> range = fields[0].split('-');
-        regions.append({ range[0].toULongLong(nullptr, 16), range[1].toULongLong(nullptr, 16) });
+        const Region region { range[0].toULongLong(nullptr, 16), range[1].toULongLong(nullptr, 16) };
+        // Terabytes of address space that a sanitizer reserves for its shadow memory:
+        // never the app's data, and too long to read.
+        if (region.end - region.start > maximumRegion)
+            continue;
+        regions.append(region);
     }
     return regions;
 }

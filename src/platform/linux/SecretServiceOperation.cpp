@@ -64,8 +64,8 @@ void ServiceConnection::close()
     if (const gchar *session = secret_service_get_session_dbus_path(opened.get()))
         g_dbus_connection_call(bus, g_dbus_proxy_get_name(proxy), session, "org.freedesktop.Secret.Session",
             "Close", nullptr, nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, nullptr, nullptr);
-    // Also carries out whatever a cancelled call sent last (a prompt's withdrawal) before
-    // the process may end.
+    // Also sends what was queued just before (a prompt's withdrawal), before the process
+    // may end.
     g_dbus_connection_flush_sync(bus, nullptr, nullptr);
     forget();
 }
@@ -109,9 +109,9 @@ void Operation::start()
 void Operation::fail()
 {
     const auto keep = shared_from_this();
-    // Not cancelled: libsecret winds up a prompt whose service left by itself, and a
-    // cancellation then would race with that (it crashes libsecret 0.20.5). The late
-    // answer finds the operation over.
+    // A call still in flight lets go of the service at once; its late answer finds the
+    // operation over. A prompt is only forgotten: its service is gone.
+    g_cancellable_cancel(cancellable.get());
     finish(Status::failure);
 }
 
@@ -126,6 +126,7 @@ void Operation::abandon()
 
 void Operation::armBound(Wait wait)
 {
+    disarmBound();
     const std::chrono::milliseconds limit = wait == Wait::reply ? replyBound : personBound;
     bound = g_timeout_source_new(static_cast<guint>(limit.count()));
     g_source_set_callback(bound, &Operation::boundPassed, this, nullptr);

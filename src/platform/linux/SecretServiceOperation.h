@@ -28,10 +28,10 @@ public:
     // or crashed, perhaps with its prompt up) the connection is forgotten and `vanished`
     // runs, since libsecret itself would wait forever for the prompt's answer.
     void adopt(ObjectPtr<SecretService> service);
-    // Closes the transfer session, which libsecret never does itself.
-    void close();
 
 private:
+    // Closes the transfer session, which libsecret never does itself.
+    void close();
     static void ownerVanished(GDBusConnection *, const gchar *, gpointer self);
     void forget();
 
@@ -57,9 +57,9 @@ public:
 
     void start();
     bool hasStarted() const { return started; }
-    // Ends at once as a failure, withdrawing whatever prompt the pending call showed.
+    // Ends at once as a failure: the service left the bus.
     void fail();
-    // Ends at once without reporting: nobody is left to tell.
+    // Ends at once without reporting, withdrawing a prompt it showed: nobody is left to tell.
     void abandon();
 
 protected:
