@@ -28,7 +28,7 @@ scratch=$(mktemp -d /tmp/orlinde-panel.XXXXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 chmod 0755 "$scratch"
 cp -r "$bundle" "$scratch/Orlinde.app"
-cp "$session" "$here/panel-test.sh" "$virtual_pointer" "$scratch/"
+cp "$session" "$(dirname "$session")/session-common.sh" "$here/panel-test.sh" "$virtual_pointer" "$scratch/"
 mkdir "$scratch/artifacts"
 chown -R nobody:nogroup "$scratch"
 status=0
