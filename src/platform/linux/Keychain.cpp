@@ -108,9 +108,13 @@ private:
                 secret_item_load_secret(item.get(), cancel, callback, data);
             },
             [this](GAsyncResult *result) {
-                const ValuePtr value(secret_item_load_secret_finish(item.get(), result, nullptr)
-                        ? secret_item_get_secret(item.get())
-                        : nullptr);
+                GError *failure = nullptr;
+                const bool loaded = secret_item_load_secret_finish(item.get(), result, &failure);
+                if (const ErrorPtr error { failure }; !loaded) {
+                    retryOrFail(error.get());
+                    return;
+                }
+                const ValuePtr value(secret_item_get_secret(item.get()));
                 if (!value) {
                     finish(Status::failure);
                     return;
@@ -168,10 +172,12 @@ private:
                 secret_item_set_secret(item, value.get(), cancel, callback, data);
             },
             [this, item, index](GAsyncResult *result) {
-                if (secret_item_set_secret_finish(item, result, nullptr))
-                    setFrom(index + 1);
+                GError *failure = nullptr;
+                const bool set = secret_item_set_secret_finish(item, result, &failure);
+                if (const ErrorPtr error { failure }; !set)
+                    retryOrFail(error.get());
                 else
-                    finish(Status::failure);
+                    setFrom(index + 1);
             });
     }
 
@@ -211,8 +217,12 @@ private:
                     value.get(), SECRET_ITEM_CREATE_REPLACE, cancel, callback, data);
             },
             [this](GAsyncResult *result) {
-                const ObjectPtr<SecretItem> created(secret_item_create_finish(result, nullptr));
-                finish(created ? Status::success : Status::failure);
+                GError *failure = nullptr;
+                const ObjectPtr<SecretItem> created(secret_item_create_finish(result, &failure));
+                if (const ErrorPtr error { failure }; !created)
+                    retryOrFail(error.get());
+                else
+                    finish(Status::success);
             });
     }
 

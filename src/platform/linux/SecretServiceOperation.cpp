@@ -20,11 +20,29 @@ constexpr std::chrono::milliseconds personBound = 5min;
 // kwalletd refuses about one session key in a hundred; a fresh key is accepted.
 constexpr int openAttempts = 3;
 
+// An error reply from a service that is there: not our cancellation or bound, and not
+// the bus telling that nobody owns the name or that the owner went away. libsecret
+// strips the name of errors it knows, so they arrive as plain D-Bus errors.
 bool isRefusal(const GError *error)
 {
-    return g_dbus_error_is_remote_error(error)
-        && !g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN)
-        && !g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_NAME_HAS_NO_OWNER);
+    if (error == nullptr)
+        return false;
+    if (g_dbus_error_is_remote_error(error))
+        return true;
+    if (error->domain != G_DBUS_ERROR)
+        return false;
+    switch (error->code) {
+    case G_DBUS_ERROR_SERVICE_UNKNOWN:
+    case G_DBUS_ERROR_NAME_HAS_NO_OWNER:
+    case G_DBUS_ERROR_NO_REPLY:
+    case G_DBUS_ERROR_TIMEOUT:
+    case G_DBUS_ERROR_TIMED_OUT:
+    case G_DBUS_ERROR_DISCONNECTED:
+    case G_DBUS_ERROR_NO_SERVER:
+        return false;
+    default:
+        return true;
+    }
 }
 
 } // namespace
@@ -104,6 +122,17 @@ void Operation::start()
         findDefaultCollection();
     else
         open(1);
+}
+
+void Operation::retryOrFail(const GError *error)
+{
+    if (retried || !isRefusal(error)) {
+        finish(Status::failure);
+        return;
+    }
+    retried = true;
+    connection.close();
+    start();
 }
 
 void Operation::fail()

@@ -28,10 +28,11 @@ public:
     // or crashed, perhaps with its prompt up) the connection is forgotten and `vanished`
     // runs, since libsecret itself would wait forever for the prompt's answer.
     void adopt(ObjectPtr<SecretService> service);
+    // Closes the transfer session, which libsecret never does itself, and forgets the
+    // service: the next operation opens a new connection.
+    void close();
 
 private:
-    // Closes the transfer session, which libsecret never does itself.
-    void close();
     static void ownerVanished(GDBusConnection *, const gchar *, gpointer self);
     void forget();
 
@@ -71,6 +72,10 @@ protected:
     virtual void proceed() = 0;
 
     void call(Wait wait, const Begin &begin, Then then);
+    // After a call that moves a secret failed with `error`: a refusal from the service
+    // (kwalletd now and then forgets a transfer session it has just opened) starts the
+    // operation once more on a new connection; anything else, or a second refusal, fails.
+    void retryOrFail(const GError *error);
     // Unlocks the objects (collections or items), through the service's prompt when it
     // shows one; `then` runs when every one of them is unlocked, else the operation fails.
     void unlock(std::vector<gpointer> objects, std::function<void()> then);
@@ -113,6 +118,7 @@ private:
     };
     std::optional<PendingPrompt> pendingPrompt;
     bool started = false;
+    bool retried = false;
     bool over = false;
 };
 
