@@ -41,6 +41,19 @@ private:
     guint ownerWatch = 0;
 };
 
+// A prompt an operation waits for. Run by us, not by libsecret, whose own prompt
+// handling never completes when the service leaves meanwhile and keeps the stale
+// service alive to crash later.
+struct PendingPrompt
+{
+    ObjectPtr<GDBusConnection> bus;
+    QByteArray owner;
+    QByteArray path;
+    guint subscription = 0;
+    std::size_t count = 0;
+    std::function<void()> then;
+};
+
 // One keychain operation: a chain of asynchronous libsecret calls on the thread's
 // default main context (the application's event loop), each bounded by how long its
 // answer may legitimately take. Every operation first learns whether the service
@@ -105,17 +118,6 @@ private:
     ObjectPtr<GCancellable> cancellable;
     ObjectPtr<SecretCollection> collection;
     GSource *bound = nullptr;
-    // The prompt being waited for: libsecret's own prompt handling never completes when
-    // the service leaves meanwhile, and keeps the stale service alive to crash later.
-    struct PendingPrompt
-    {
-        ObjectPtr<GDBusConnection> bus;
-        QByteArray owner;
-        QByteArray path;
-        guint subscription = 0;
-        std::size_t count = 0;
-        std::function<void()> then;
-    };
     std::optional<PendingPrompt> pendingPrompt;
     bool started = false;
     bool retried = false;
