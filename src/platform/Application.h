@@ -38,7 +38,8 @@ public:
     void terminate();
 
     // The display connection is gone and the toolkit is about to end the process: the
-    // delegate's termination runs at once, then the process ends with status 0.
+    // delegate's termination runs at once on the main thread (a toolkit thread that saw
+    // it waits for that), then the process ends with status 0.
     [[noreturn]] void endWithTheSession();
 
 private slots:

@@ -6,10 +6,13 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QFile>
+#include <QThread>
 #include <QTimer>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -21,6 +24,7 @@ namespace {
 
 Application *sharedApplication = nullptr;
 constexpr int flushTimeoutMs = 1000;
+constexpr std::chrono::seconds mainThreadTakesOverWithin{5};
 QtMessageHandler previousMessageHandler = nullptr;
 
 // Qt's X11 and Wayland platforms report a broken display connection with one of these
@@ -127,6 +131,17 @@ void Application::terminate()
 
 void Application::endWithTheSession()
 {
+    if (QThread::currentThread() != thread()) {
+        // Qt's Wayland event threads report the broken connection on their own threads,
+        // and two of them may do so at once. The delegate belongs to the main thread, so
+        // the ending is handed to it; this thread must not return meanwhile (the toolkit
+        // would end the process with status 1 before the collector is asked to stop). If
+        // the main thread never comes to it, end the way the toolkit would have.
+        QMetaObject::invokeMethod(this, [this] { endWithTheSession(); }, Qt::QueuedConnection);
+        std::this_thread::sleep_for(mainThreadTakesOverWithin);
+        std::fflush(nullptr);
+        std::_Exit(EXIT_FAILURE);
+    }
     if (!terminating) {
         terminating = true;
         if (delegate)
