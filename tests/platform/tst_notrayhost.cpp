@@ -49,7 +49,9 @@ QStringList bodies(const FakeNotificationServer &server)
 // moment later, after whoever asked on seeing the name has had its answer. It says so
 // with the StatusNotifierHostRegistered signal or with PropertiesChanged alone, or a
 // panel that dies first never registers it. It lets a newer watcher replace it, as a
-// restarted panel does.
+// restarted panel does. Its host may also list the items only once, as waybar's does:
+// from a copy made before it registers, then hearing of new ones only after; an item
+// registered in between is never shown.
 class LateHostWatcher final : public QObject, protected QDBusContext
 {
     Q_OBJECT
@@ -60,10 +62,13 @@ class LateHostWatcher final : public QObject, protected QDBusContext
 
 public:
     enum class Announcement { signal, propertiesChanged, never };
+    enum class Listing { followsEveryItem, missesItemsBeforeItsHost };
 
-    LateHostWatcher(const QDBusConnection &connection, Announcement announcement)
+    LateHostWatcher(const QDBusConnection &connection, Announcement announcement,
+        Listing listing = Listing::followsEveryItem)
         : connection(connection)
         , announcement(announcement)
+        , listing(listing)
     {
         const auto exported = QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals
             | QDBusConnection::ExportAllProperties;
@@ -82,19 +87,19 @@ public:
     QStringList registeredStatusNotifierItems() const { return items; }
     bool isStatusNotifierHostRegistered()
     {
-        if (!hostRegistered)
+        if (!hostRegistered && listing == Listing::followsEveryItem)
             QTimer::singleShot(1, this, &LateHostWatcher::registerHost);
         return hostRegistered;
     }
     int protocolVersion() const { return 0; }
 
-    // The item of process `pid`, once it has registered.
+    // The item of process `pid`, once its host shows it.
     std::optional<QString> waitForItemOf(qint64 pid, int timeoutMs)
     {
         std::optional<QString> found;
         const bool registeredInTime = QTest::qWaitFor(
             [&] {
-                for (const QString &service : std::as_const(items))
+                for (const QString &service : std::as_const(shownItems))
                     if (connection.interface()->servicePid(service).value() == pid)
                         found = service;
                 return found.has_value();
@@ -106,7 +111,10 @@ public:
 public slots:
     void RegisterStatusNotifierItem(const QString &serviceOrPath)
     {
-        items.append(serviceOrPath.startsWith(QLatin1Char('/')) ? message().service() : serviceOrPath);
+        const QString service = serviceOrPath.startsWith(QLatin1Char('/')) ? message().service() : serviceOrPath;
+        items.append(service);
+        if (hostRegistered || listing == Listing::followsEveryItem)
+            shownItems.append(service);
     }
     void RegisterStatusNotifierHost(const QString &) { }
 
@@ -133,7 +141,9 @@ private:
 
     QDBusConnection connection;
     Announcement announcement;
+    Listing listing;
     QStringList items;
+    QStringList shownItems;
     bool hostRegistered = false;
     bool registered = false;
 };
@@ -188,7 +198,8 @@ void NoTrayHostTest::noticesOnceAndShowsTheItemWhenAHostComes()
 void NoTrayHostTest::itemFollowsAHostThatComesWithinTheGrace_data()
 {
     QTest::addColumn<int>("panelAfterMs");
-    QTest::addColumn<QString>("panel"); // "ready": a watcher with its host; "late host"; "replaced"
+    // "ready": a watcher with its host; "late host"; "listing host"; "replaced"
+    QTest::addColumn<QString>("panel");
     QTest::addColumn<LateHostWatcher::Announcement>("announcement");
 
     using A = LateHostWatcher::Announcement;
@@ -196,6 +207,7 @@ void NoTrayHostTest::itemFollowsAHostThatComesWithinTheGrace_data()
     QTest::newRow("host registers after its watcher, by signal") << 3000 << "late host" << A::signal;
     QTest::newRow("host registers after its watcher, by PropertiesChanged")
         << 3000 << "late host" << A::propertiesChanged;
+    QTest::newRow("host that misses items registered before it") << 3000 << "listing host" << A::signal;
     QTest::newRow("panel restarted: its watcher replaced, host late") << 1000 << "replaced" << A::signal;
 }
 
@@ -238,6 +250,9 @@ void NoTrayHostTest::itemFollowsAHostThatComesWithinTheGrace()
             QVERIFY(dying.isRegistered());
             QTest::qWait(300);
             late = std::make_unique<LateHostWatcher>(second, announcement);
+        } else if (panel == QLatin1String("listing host")) {
+            late = std::make_unique<LateHostWatcher>(
+                first, announcement, LateHostWatcher::Listing::missesItemsBeforeItsHost);
         } else {
             late = std::make_unique<LateHostWatcher>(first, announcement);
         }

@@ -114,9 +114,10 @@ private:
         const QString watcher = hosts->watcherOwner();
         if (!watcher.isEmpty() && !statusNotifier)
             createStatusNotifierItem();
-        // Registered with every new watcher at once, so a host that comes later finds it;
-        // once per watcher, so one that refuses is not asked again.
-        if (statusNotifier && !watcher.isEmpty() && watcher != askedWatcher) {
+        // Registered with each watcher once it has a host: waybar's host lists the items
+        // as it registers and hears only of later ones, so an item registered in between
+        // is never shown. Once per watcher, so one that refuses is not asked again.
+        if (statusNotifier && !watcher.isEmpty() && hosts->hostRegistered() && watcher != askedWatcher) {
             askedWatcher = watcher;
             statusNotifier->registerWithWatcher();
         }
