@@ -28,7 +28,8 @@ public:
 
     static Application *shared();
     // Whether the display the application would show itself on answers. Without one the
-    // toolkit aborts; the caller can end with a clear message instead.
+    // toolkit aborts; the caller can end with a clear message instead. A connection made
+    // to find out stays open until the application is constructed.
     static bool displayIsReachable();
 
     void setDelegate(ApplicationDelegate *delegate);

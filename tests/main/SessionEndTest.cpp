@@ -6,8 +6,10 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
 
 namespace {
 
@@ -31,6 +33,7 @@ private slots:
     void collectorStopsWithTheSession();
     void noDisplayIsAConfigurationError_data();
     void noDisplayIsAConfigurationError();
+    void bareXServerIsNotResetByTheStart();
 };
 
 void SessionEndTest::collectorStopsWithTheSession_data()
@@ -78,6 +81,10 @@ void SessionEndTest::collectorStopsWithTheSession()
     QVERIFY(app.writeSettings(QJsonDocument(typicalSettings(app)).toJson()));
     const QString output = scratch.filePath(QStringLiteral("output"));
     app.captureOutputIn(output);
+    const auto showOutputOnFailure = qScopeGuard([&] {
+        if (QTest::currentTestFailed())
+            qInfo().noquote() << "the app's output:\n" + contentsOf(output);
+    });
     QVERIFY(app.start({}, environment));
     const QString launches = app.rootPath() + QStringLiteral("/launches");
     QVERIFY(QTest::qWaitFor([&] { return contentsOf(launches).endsWith('\n'); }, timeouts::launchMs));
@@ -123,6 +130,50 @@ void SessionEndTest::noDisplayIsAConfigurationError()
     QCOMPARE(output.count('\n'), 1);
     QVERIFY2(output.startsWith("Orlinde: "), output.constData());
     QVERIFY(!QFile::exists(app.rootPath() + QStringLiteral("/launches")));
+}
+
+// An X server started without -noreset (xinit's, say) resets as its last client leaves,
+// dropping whoever connects at that moment. The app, its first client, checks that the
+// display answers before the toolkit connects; that check must not be the last client
+// to leave, or the toolkit's connection fails now and then and the app aborts.
+void SessionEndTest::bareXServerIsNotResetByTheStart()
+{
+    QProcess server;
+    server.setProcessChannelMode(QProcess::SeparateChannels);
+    // Audit level 4 logs each client's connection and disconnection.
+    server.start(QStringLiteral("Xvfb"),
+        { QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+            QStringLiteral("-audit"), QStringLiteral("4") });
+    QVERIFY(server.waitForReadyRead(timeouts::launchMs));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DISPLAY"), QLatin1Char(':') + server.readLine().trimmed());
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+
+    AppUnderTest app;
+    QVERIFY(installNotingCollector(app));
+    QVERIFY(app.writeSettings(QJsonDocument(typicalSettings(app)).toJson()));
+    QVERIFY(app.start({}, environment));
+    const QString launches = app.rootPath() + QStringLiteral("/launches");
+    QVERIFY(QTest::qWaitFor([&] { return contentsOf(launches).endsWith('\n'); }, timeouts::launchMs));
+
+    int connected = 0;
+    QStringList audit;
+    for (const QByteArray &line : server.readAllStandardError().split('\n')) {
+        if (!line.startsWith("AUDIT:"))
+            continue;
+        audit << QString::fromUtf8(line);
+        if (line.contains(" connected from "))
+            ++connected;
+        else if (line.endsWith(" disconnected") && --connected == 0)
+            QFAIL(qPrintable(QStringLiteral("the server was left without clients (a reset):\n") + audit.join(u'\n')));
+    }
+    QVERIFY2(connected > 0, "the app never connected");
+
+    QVERIFY(app.sendSignal(SIGTERM));
+    QCOMPARE(describe(app.waitForExit(timeouts::exitMs)), QStringLiteral("exited with status 0"));
+    server.terminate();
+    QVERIFY(server.waitForFinished(timeouts::exitMs));
 }
 
 QTEST_MAIN(SessionEndTest)

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <utility>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -26,6 +27,10 @@ Application *sharedApplication = nullptr;
 constexpr int flushTimeoutMs = 1000;
 constexpr std::chrono::seconds mainThreadTakesOverWithin{5};
 QtMessageHandler previousMessageHandler = nullptr;
+// The connection that found the X display reachable, held until the toolkit has its own:
+// an X server that resets when its last client leaves would otherwise reset in between
+// and drop the toolkit's connection.
+xcb_connection_t *displayProbe = nullptr;
 
 // Qt's X11 and Wayland platforms report a broken display connection with one of these
 // warnings and then end the process with status 1, leaving no room for termination.
@@ -49,6 +54,8 @@ void watchForTheDisplayGoing(QtMsgType type, const QMessageLogContext &context, 
 Application::Application(int &argc, char **argv)
     : qtApp(std::make_unique<QApplication>(argc, argv))
 {
+    if (displayProbe)
+        xcb_disconnect(std::exchange(displayProbe, nullptr));
     sharedApplication = this;
     QApplication::setApplicationName(QStringLiteral("Orlinde"));
     QApplication::setDesktopFileName(QStringLiteral("com.tovrex.orlinde"));
@@ -98,9 +105,14 @@ bool Application::displayIsReachable()
     if (qEnvironmentVariableIsEmpty("DISPLAY"))
         return false;
     xcb_connection_t *connection = xcb_connect(nullptr, nullptr);
-    const bool connected = xcb_connection_has_error(connection) == 0;
-    xcb_disconnect(connection);
-    return connected;
+    if (xcb_connection_has_error(connection) != 0) {
+        xcb_disconnect(connection);
+        return false;
+    }
+    if (displayProbe)
+        xcb_disconnect(displayProbe);
+    displayProbe = connection;
+    return true;
 }
 
 void Application::setDelegate(ApplicationDelegate *newDelegate)
