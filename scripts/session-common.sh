@@ -96,11 +96,13 @@ make_home() {
 
 # An X server of SIZE (WIDTHxHEIGHT); sets DISPLAY and xvfb_pid. -displayfd lets the
 # server pick a free display itself, which is what makes concurrent runs safe; it
-# writes the number once it accepts connections.
+# writes the number once it accepts connections. No autorepeat (-r): on a loaded
+# machine xdotool's release of a key may come late, and the repeats it then makes
+# would reach whatever window opens next.
 start_xvfb() {
     local display_fifo=$session_dir/displayfd display_number
     mkfifo "$display_fifo"
-    env "$marker" Xvfb -displayfd 3 -screen 0 "${1}x24" -nolisten tcp -noreset \
+    env "$marker" Xvfb -displayfd 3 -screen 0 "${1}x24" -nolisten tcp -noreset -r \
         3>"$display_fifo" </dev/null >"$session_dir/xvfb.log" 2>&1 &
     # shellcheck disable=SC2034 # for the sourcing script
     xvfb_pid=$!

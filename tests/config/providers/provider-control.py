@@ -467,7 +467,19 @@ def person(policy, reaction_ms):
     def event(what, kind, window):
         print(f"{(time.monotonic() - began) * 1000:.0f} {what} {kind} {window_name(window)}", flush=True)
 
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    # Ending in the middle of an answer would kill xdotool between a key's press and its
+    # release: the key stays down and the X server repeats it into the next window (an
+    # Escape that cancels the next case's prompt). An answer is finished first.
+    answering = False
+    asked_to_stop = False
+
+    def stop(*_):
+        nonlocal asked_to_stop
+        asked_to_stop = True
+        if not answering:
+            sys.exit(0)
+
+    signal.signal(signal.SIGTERM, stop)
     seen = {}
     while True:
         visible = visible_prompts()
@@ -484,7 +496,11 @@ def person(policy, reaction_ms):
             time.sleep(reaction_ms / 1000)
             if (window, kind) in visible_prompts():
                 event(policy, kind, window)
+                answering = True
                 answer(window, kind, policy)
+                answering = False
+                if asked_to_stop:
+                    sys.exit(0)
         time.sleep(0.1)
 
 
