@@ -35,6 +35,7 @@ import subprocess
 import sys
 import time
 import uuid
+from xml.etree import ElementTree
 
 import gi
 
@@ -283,7 +284,24 @@ class KeePassXC:
         return call("org.keepassxc.KeePassXC.MainWindow", "/keepassxc",
                     "org.keepassxc.KeePassXC.MainWindow", method, args)
 
+    def saved_items(self):
+        """The UUIDs (hex) of the entries in the exposed group of the database file."""
+        xml = subprocess.run(["keepassxc-cli", "export", "--format", "xml", self.database()],
+                             input=(password + "\n").encode(), capture_output=True,
+                             check=True, timeout=START_S).stdout.decode()
+        root = ElementTree.fromstring(xml)
+        for group in root.iter("Group"):
+            if group.findtext("Name") == "Secrets":
+                return {base64.b64decode(entry.findtext("UUID")).hex()
+                        for entry in group.iter("Entry")}
+        return set()
+
     def lock(self):
+        # KeePassXC saves a change 150 ms later, and a lock that comes while it saves can
+        # drop the change: the item just stored is gone once the store is unlocked again.
+        # So the change is on disk first, as it would be long before a person locks.
+        live = {os.path.basename(path) for path in dashboard_items()}
+        wait_until(lambda: live == self.saved_items(), START_S, "KeePassXC did not save the store")
         self.call("lockAllDatabases")
 
     def unlock(self):
