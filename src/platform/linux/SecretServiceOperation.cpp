@@ -20,14 +20,17 @@ constexpr std::chrono::milliseconds personBound = 5min;
 // kwalletd refuses about one session key in a hundred; a fresh key is accepted.
 constexpr int openAttempts = 3;
 
-// An error reply from a service that is there: not our cancellation or bound, and not
-// the bus telling that nobody owns the name or that the owner went away. libsecret
-// strips the name of errors it knows, so they arrive as plain D-Bus errors.
+} // namespace
+
 bool isRefusal(const GError *error)
 {
     if (error == nullptr)
         return false;
     if (g_dbus_error_is_remote_error(error))
+        return true;
+    // A remote error whose name GIO does not know (kwalletd's QtDBus ones), once libsecret
+    // has stripped the name.
+    if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_DBUS_ERROR))
         return true;
     if (error->domain != G_DBUS_ERROR)
         return false;
@@ -44,8 +47,6 @@ bool isRefusal(const GError *error)
         return true;
     }
 }
-
-} // namespace
 
 ServiceConnection::ServiceConnection(std::function<void()> vanished)
     : vanished(std::move(vanished))

@@ -124,6 +124,12 @@ private:
     bool over = false;
 };
 
+// An error reply from a service that is there, which a new session may get past: not
+// our cancellation or bound, and not the bus telling that nobody owns the name or that
+// the owner went away. libsecret strips the name of errors it knows, so they arrive as
+// plain D-Bus errors.
+bool isRefusal(const GError *error);
+
 // The two attributes that name an item, under a schema that matches on them alone.
 const SecretSchema *genericPassword();
 HashTablePtr attributesFor(const QString &serviceName, const QString &accountName);
