@@ -1,0 +1,69 @@
+"""Fixtures for every test that runs the built program, each written once. Every
+fixture owns what it starts and ends it in teardown."""
+
+import os
+import stat
+
+import pytest
+
+from harness.app import App
+from harness.session import Session
+from harness.tray import Watcher
+
+
+@pytest.fixture
+def session(request):
+    """A throwaway desktop session: X11 unless a test is parametrised indirectly with
+    "wayland"."""
+    desktop = Session(display=getattr(request, "param", "x11"))
+    yield desktop
+    desktop.close()
+
+
+@pytest.fixture
+def watcher(session):
+    """The desktop's tray: a StatusNotifierWatcher with its host registered."""
+    tray = Watcher(session)
+    yield tray
+    tray.close()
+
+
+@pytest.fixture
+def make_app(session):
+    return lambda **kw: App(session, **kw)
+
+
+@pytest.fixture
+def app(make_app):
+    return make_app()
+
+
+class Opener:
+    """An xdg-open first on PATH that records each call as "<argument count>:<first
+    argument>", one a line."""
+
+    def __init__(self, session):
+        self.dir = session.path("opener")
+        os.makedirs(self.dir)
+        self.calls_path = os.path.join(self.dir, "calls")
+        script = os.path.join(self.dir, "xdg-open")
+        with open(script, "w") as out:
+            out.write(f'#!/bin/sh\nprintf \'%s\\n\' "$#:$1" >> {self.calls_path}\n')
+        os.chmod(script, stat.S_IRWXU | stat.S_IRGRP | stat.S_IXGRP | stat.S_IROTH | stat.S_IXOTH)
+        self.env = {"PATH": f"{self.dir}:{session.env['PATH']}"}
+
+    def calls(self):
+        try:
+            with open(self.calls_path) as calls:
+                return calls.read().splitlines()
+        except FileNotFoundError:
+            return []
+
+    def forget(self):
+        if os.path.exists(self.calls_path):
+            os.unlink(self.calls_path)
+
+
+@pytest.fixture
+def opener(session):
+    return Opener(session)

@@ -1,0 +1,187 @@
+"""A throwaway desktop session: a fresh HOME, a private session bus, a display and a
+keyring, and a teardown that ends every process started in it.
+
+Every process of a session carries a marker variable in its environment, so that
+daemons which detach (gnome-keyring, a panel's helpers) are found and ended too.
+"""
+
+import os
+import pwd
+import secrets
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+from . import bus
+from .waiting import wait_for
+
+# Nothing of the caller's desktop may leak in: its bus would start services with the
+# wrong HOME, its keyring or display would make a run depend on the machine.
+CALLERS_DESKTOP = """DBUS_SESSION_BUS_ADDRESS DBUS_SESSION_BUS_PID DBUS_STARTER_ADDRESS
+    DBUS_STARTER_BUS_TYPE GNOME_KEYRING_CONTROL SSH_AUTH_SOCK DISPLAY WAYLAND_DISPLAY XAUTHORITY
+    SESSION_MANAGER INVOCATION_ID XDG_SESSION_TYPE XDG_SESSION_DESKTOP XDG_CURRENT_DESKTOP
+    DESKTOP_SESSION QT_QPA_PLATFORM QT_QPA_PLATFORMTHEME QT_STYLE_OVERRIDE QT_SCALE_FACTOR
+    QT_SCREEN_SCALE_FACTORS""".split()
+
+BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:dir={dir}</listen>
+  <auth>EXTERNAL</auth>
+  <servicedir>{services}</servicedir>
+  <policy context="default">
+    <allow user="*"/>
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+"""
+
+# Only what a test lists is activatable; the accessibility bus is what Qt and AT-SPI use.
+ACTIVATABLE = {"org.a11y.Bus": "/usr/libexec/at-spi-bus-launcher"}
+
+
+class Session:
+    """display: "x11", "wayland" (headless weston) or None; keyring: an unlocked
+    gnome-keyring; user: run the session's processes as this user (sway refuses root)."""
+
+    def __init__(self, display="x11", keyring=True, user=None, screen=(1280, 1024),
+                 activatable=None):
+        self.dir = tempfile.mkdtemp(prefix="orlinde-session.")
+        os.chmod(self.dir, 0o755)
+        self.user = pwd.getpwnam(user) if user and os.getuid() == 0 else None
+        self.marker = ("ORLINDE_TEST_SESSION", self.dir)
+        self.processes = []
+        self.env = {k: v for k, v in os.environ.items() if k not in CALLERS_DESKTOP}
+        home = self.path("home")
+        self.env.update(HOME=home, XDG_RUNTIME_DIR=self.path("run"), TMPDIR=self.path("tmp"),
+                        XDG_CONFIG_HOME=f"{home}/.config", XDG_DATA_HOME=f"{home}/.local/share",
+                        XDG_CACHE_HOME=f"{home}/.cache", NO_AT_BRIDGE="1")
+        for name in ("home/.config", "home/.local/share", "home/.cache", "tmp", "bus", "services"):
+            os.makedirs(self.path(name))
+        os.mkdir(self.path("run"), 0o700)
+        if self.user:
+            for root, dirs, files in os.walk(self.dir):
+                for name in dirs + files + ["."]:
+                    os.chown(os.path.join(root, name), self.user.pw_uid, self.user.pw_gid)
+        try:
+            self._start_bus({**ACTIVATABLE, **(activatable or {})})
+            if display == "x11":
+                self.start_x(screen)
+            elif display == "wayland":
+                self.start_weston(screen)
+            if keyring:
+                self.start_keyring()
+        except BaseException:
+            self.close()
+            raise
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def spawn(self, args, log=None, env=None, stdin=subprocess.DEVNULL, **kw):
+        """Starts a process of the session; its output goes to `log` in the session
+        directory (or is kept as a pipe when log is "pipe")."""
+        out = subprocess.PIPE if log == "pipe" else open(self.path(log or "spawned.log"), "ab")
+        environment = {**self.env, **(env or {}), self.marker[0]: self.marker[1]}
+        if self.user:
+            kw.update(user=self.user.pw_uid, group=self.user.pw_gid, extra_groups=[])
+        process = subprocess.Popen(args, env=environment, stdin=stdin, stdout=out,
+                                   stderr=subprocess.STDOUT if log != "pipe" else subprocess.PIPE,
+                                   **kw)
+        self.processes.append(process)
+        return process
+
+    def run(self, args, input=None, timeout=60, env=None, check=False):
+        """Runs a command of the session to its end; its CompletedProcess."""
+        environment = {**self.env, **(env or {}), self.marker[0]: self.marker[1]}
+        kw = dict(user=self.user.pw_uid, group=self.user.pw_gid, extra_groups=[]) if self.user else {}
+        return subprocess.run(args, env=environment, input=input, capture_output=True,
+                              timeout=timeout, check=check, **kw)
+
+    def _start_bus(self, activatable):
+        for name, executable in activatable.items():
+            with open(self.path(f"services/{name}.service"), "w") as service:
+                service.write(f"[D-BUS Service]\nName={name}\nExec={executable}\n")
+        with open(self.path("bus.conf"), "w") as config:
+            config.write(BUS_CONFIG.format(dir=self.path("bus"), services=self.path("services")))
+        daemon = self.spawn(["dbus-daemon", f"--config-file={self.path('bus.conf')}", "--nofork",
+                             "--print-address=1"], log="pipe")
+        self.address = daemon.stdout.readline().decode().strip()
+        if not self.address:
+            raise RuntimeError("dbus-daemon did not start: " + daemon.stderr.read().decode())
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = self.address
+        self.bus = bus.connect(self.address)
+
+    def start_x(self, screen):
+        """An Xvfb display that picks a free number itself; no autorepeat (-r), so a key
+        released late by a loaded machine repeats into no other window."""
+        read, write = os.pipe()
+        self.spawn(["Xvfb", "-displayfd", str(write), "-screen", "0", f"{screen[0]}x{screen[1]}x24",
+                    "-nolisten", "tcp", "-noreset", "-r"], log="xvfb.log", pass_fds=(write,))
+        os.close(write)
+        with os.fdopen(read) as numbers:
+            number = numbers.readline().strip()
+        if not number:
+            raise RuntimeError("Xvfb did not start: " + self.log("xvfb.log"))
+        self.env.update(DISPLAY=f":{number}", QT_QPA_PLATFORM="xcb")
+
+    def start_weston(self, screen):
+        socket = "wayland-" + os.path.basename(self.dir).split(".")[-1]
+        self.spawn(["weston", "--backend=headless-backend.so", f"--socket={socket}", "--idle-time=0",
+                    f"--width={screen[0]}", f"--height={screen[1]}"], log="weston.log")
+        wait_for(lambda: os.path.exists(self.path(f"run/{socket}")), 15, "weston to listen")
+        self.env.update(WAYLAND_DISPLAY=socket, XDG_SESSION_TYPE="wayland", QT_QPA_PLATFORM="wayland")
+
+    def start_keyring(self, unlock=True):
+        """gnome-keyring as a login leaves it: the login keyring unlocked with a password
+        nobody knows; without `unlock`, no login keyring at all."""
+        self.keyring_password = secrets.token_hex(12)
+        started = self.run(["gnome-keyring-daemon", "--components=secrets"]
+                           + (["--unlock"] if unlock else []),
+                           input=self.keyring_password.encode() if unlock else None, timeout=30)
+        for line in started.stdout.decode().splitlines():
+            name, _, value = line.partition("=")
+            if value:
+                self.env[name] = value
+
+    def log(self, name):
+        try:
+            with open(self.path(name), errors="replace") as text:
+                return text.read()[-4000:]
+        except OSError:
+            return ""
+
+    def marked_pids(self):
+        tag = f"{self.marker[0]}={self.marker[1]}".encode()
+        pids = []
+        for entry in os.listdir("/proc"):
+            if entry.isdigit() and int(entry) != os.getpid():
+                try:
+                    with open(f"/proc/{entry}/environ", "rb") as environ:
+                        if tag in environ.read().split(b"\0"):
+                            pids.append(int(entry))
+                except OSError:
+                    pass
+        return pids
+
+    def close(self):
+        """SIGTERM to every process of the session, SIGKILL to what is left after 5 s."""
+        for sig, grace in ((signal.SIGTERM, 5), (signal.SIGKILL, 5)):
+            for pid in self.marked_pids():
+                try:
+                    os.kill(pid, sig)
+                except ProcessLookupError:
+                    pass
+            deadline = time.monotonic() + grace
+            while self.marked_pids() and time.monotonic() < deadline:
+                for process in self.processes:
+                    process.poll()
+                time.sleep(0.05)
+        for process in self.processes:
+            process.poll()
+        shutil.rmtree(self.dir, ignore_errors=True)
