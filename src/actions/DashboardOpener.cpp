@@ -28,6 +28,17 @@ void DashboardOpener::openDashboard()
 void DashboardOpener::open(const std::optional<platform::SecretBytes> &storedKey) const
 {
     const platform::SecretBytes address = dashboardAddress(settings.hub, settings.isProduct(), storedKey);
-    if (const std::optional<platform::SecretBytes> url = openableURL(address.view()))
-        platform::openURL(*url);
+    std::optional<platform::SecretBytes> url = openableURL(address.view());
+    if (!url)
+        return;
+    const QByteArrayView view = url->view();
+    const qsizetype hash = view.indexOf('#');
+    if (hash < 0) {
+        platform::openURL(QUrl::fromEncoded(view.toByteArray()));
+        return;
+    }
+    // A key that cannot be handed over safely stays behind; the dashboard opens all the same.
+    const QUrl withoutKey = QUrl::fromEncoded(view.first(hash).toByteArray());
+    if (!platform::openURL(std::move(*url)))
+        platform::openURL(withoutKey);
 }
