@@ -39,7 +39,8 @@ void LoopbackHandoverTest::ownerOfTheConnection()
     QFETCH(quint16, clientPort);
     QFETCH(quint16, serverPort);
     QFETCH(int, owner);
-    const std::optional<uint> found = platform::connectionOwner(table, loopback, clientPort, loopback, serverPort);
+    const std::optional<uint> found
+        = platform::connectionOwner(table, loopback, clientPort, loopback, serverPort);
     QCOMPARE(found ? int(*found) : -1, owner);
 }
 

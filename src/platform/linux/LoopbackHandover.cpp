@@ -60,8 +60,8 @@ bool sendAll(int fd, iovec *pieces, int count)
 
 } // namespace
 
-std::optional<uint> connectionOwner(
-    const QByteArray &listing, quint32 clientAddress, quint16 clientPort, quint32 serverAddress, quint16 serverPort)
+std::optional<uint> connectionOwner(const QByteArray &listing, quint32 clientAddress, quint16 clientPort,
+    quint32 serverAddress, quint16 serverPort)
 {
     const QByteArray local = procAddress(clientAddress, clientPort);
     const QByteArray remote = procAddress(serverAddress, serverPort);
@@ -87,7 +87,8 @@ std::optional<QByteArray> LoopbackHandover::offer(SecretBytes address)
     bound.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof bound;
     if (!token || listener < 0 || ::bind(listener, reinterpret_cast<sockaddr *>(&bound), sizeof bound) != 0
-        || ::listen(listener, 8) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr *>(&bound), &length) != 0) {
+        || ::listen(listener, 8) != 0
+        || ::getsockname(listener, reinterpret_cast<sockaddr *>(&bound), &length) != 0) {
         if (listener >= 0)
             ::close(listener);
         return std::nullopt;
@@ -162,7 +163,8 @@ void LoopbackHandover::read(int connection)
         return;
     }
     if (!request.received.startsWith("GET " + path + ' ')) {
-        static const char notFound[] = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        static const char notFound[]
+            = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
         ::send(connection, notFound, sizeof notFound - 1, MSG_NOSIGNAL);
         close(connection);
         return;
@@ -172,7 +174,8 @@ void LoopbackHandover::read(int connection)
     static const char tail[] = "\r\nCache-Control: no-store\r\nReferrer-Policy: no-referrer\r\n"
                                "Content-Length: 0\r\nConnection: close\r\n\r\n";
     iovec pieces[] = { { const_cast<char *>(head), sizeof head - 1 },
-        { address.data(), static_cast<size_t>(address.size()) }, { const_cast<char *>(tail), sizeof tail - 1 } };
+        { address.data(), static_cast<size_t>(address.size()) },
+        { const_cast<char *>(tail), sizeof tail - 1 } };
     sendAll(connection, pieces, 3);
     close(connection);
     finish();

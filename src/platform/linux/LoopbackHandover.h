@@ -50,7 +50,7 @@ private:
 
 // The owner of the TCP connection from `client` to `server` (both IPv4, host byte order)
 // in a /proc/net/tcp listing, or nothing when it is not listed.
-std::optional<uint> connectionOwner(
-    const QByteArray &listing, quint32 clientAddress, quint16 clientPort, quint32 serverAddress, quint16 serverPort);
+std::optional<uint> connectionOwner(const QByteArray &listing, quint32 clientAddress, quint16 clientPort,
+    quint32 serverAddress, quint16 serverPort);
 
 } // namespace platform
