@@ -1,15 +1,21 @@
 #pragma once
 
+#include "collector/LogFiles.h"
 #include "config/Settings.h"
 #include "platform/Clock.h"
+#include "platform/OutputPipe.h"
+#include "platform/ProcessInfo.h"
 #include "platform/Task.h"
 
 #include <QString>
 #include <memory>
+#include <vector>
 
 // Keeps one collector running while reporting is not paused: launches it with its logs
 // prepared, launches it again after it has ended, never sooner than a back-off allows,
-// and says what the status line should show. It never waits for the collector.
+// and says what the status line should show. It never waits for the collector. The
+// collector's output comes through pipes into its logs, which are rotated as they grow;
+// a collector that an earlier agent of the installation left running is ended first.
 class CollectorSupervisor
 {
 public:
@@ -31,8 +37,7 @@ public:
     // Launches the collector unless reporting is paused, the last one still runs, or the
     // back-off from the previous attempt still holds. Every attempt starts a new back-off.
     LaunchOutcome start();
-    // The refresh's pass: launches a collector that has ended (as start does), and
-    // restarts one whose log has outgrown its limit, so that the launch rotates the log.
+    // The refresh's pass: launches a collector that has ended, as start does.
     void tick();
     // Asks a running collector to terminate.
     void stop();
@@ -50,16 +55,27 @@ public:
     bool isRunning();
     // The process of the last successful launch, whether or not it still runs; 0 before.
     pid_t processIdentifier() const;
+    // Whether output of a collector is still on its way to the logs.
+    bool isCapturingOutput() const;
     // What the status line says now: paused, not running, or the status file's verdict.
     QString statusLine();
 
 private:
     void reportFailure(const QString &reason);
-    bool logsHaveOutgrownTheirLimit() const;
+    bool leftoverStillRuns(double now);
+    std::optional<platform::FileHandle> captureInto(LogWriter &log);
 
     const Settings settings;
     const Clocks clocks;
+    const QString launchRecordPath;
+    LogWriter outputLog;
+    LogWriter errorLog;
+    // Declared after the logs they write to, so that they go first.
+    std::vector<std::unique_ptr<platform::OutputPipe>> captures;
     std::unique_ptr<platform::Task> collector;
+    // Left running by an earlier agent, and when it was first asked to end.
+    std::optional<platform::processInfo::ProcessIdentity> leftover;
+    std::optional<double> leftoverAskedAt;
     bool paused = false;
     bool ending = false;
     // Monotonic seconds before which no launch is attempted.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArrayView>
 #include <QString>
 #include <optional>
 
@@ -24,6 +25,12 @@ public:
     static std::optional<FileHandle> forAppendingAtPath(const QString &path);
 
     int fd() const { return descriptor; }
+    // Writes all of `data`; false on any error.
+    bool write(QByteArrayView data) const;
+    // The size of the open file, or nothing when it cannot be examined.
+    std::optional<qint64> size() const;
+    // Whether `path` still names the open file: not moved away, removed or replaced.
+    bool isAtPath(const QString &path) const;
 
 private:
     int descriptor = -1;

@@ -1,10 +1,8 @@
 #include "CollectorTestSupport.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
-#include <QThread>
-#include <QTimer>
+#include <QTest>
 #include <csignal>
 
 Installation::Installation(const QString &standIn, const QString &node, bool withDataDirectory)
@@ -49,13 +47,8 @@ void Supervision::tick(double seconds)
 
 bool Supervision::waitUntilExited(int timeoutMs)
 {
-    const QDeadlineTimer deadline(timeoutMs);
-    while (supervisor.isRunning()) {
-        if (deadline.hasExpired())
-            return false;
-        QThread::usleep(200);
-    }
-    return true;
+    return QTest::qWaitFor(
+        [&] { return !supervisor.isRunning() && !supervisor.isCapturingOutput(); }, timeoutMs);
 }
 
 QByteArray contentsOf(const QString &path)
@@ -74,11 +67,5 @@ QByteArrayList linesOf(const QString &path)
 
 bool waitForLines(const QString &path, int count, int timeoutMs)
 {
-    const QDeadlineTimer deadline(timeoutMs);
-    while (linesOf(path).size() < count) {
-        if (deadline.hasExpired())
-            return false;
-        QThread::msleep(5);
-    }
-    return true;
+    return QTest::qWaitFor([&] { return linesOf(path).size() >= count; }, timeoutMs);
 }

@@ -43,7 +43,8 @@ public:
     // Moves only the wall clock, as a clock correction does.
     void stepWallClock(double seconds) { wall.advance(seconds); }
     pid_t pid() const { return supervisor.processIdentifier(); }
-    // Polls as the app does; false if the collector still runs after `timeoutMs`.
+    // Polls as the app does, serving events meanwhile so that its output reaches the
+    // logs; false if the collector still runs, or its output flows, after `timeoutMs`.
     bool waitUntilExited(int timeoutMs = 10'000);
 
     ManualClock wall;

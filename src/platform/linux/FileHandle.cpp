@@ -1,7 +1,9 @@
 #include "platform/FileHandle.h"
 
 #include <QFile>
+#include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
@@ -39,6 +41,36 @@ std::optional<FileHandle> FileHandle::forAppendingAtPath(const QString &path)
     if (flags >= 0)
         ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     return FileHandle(fd);
+}
+
+bool FileHandle::write(QByteArrayView data) const
+{
+    qsizetype done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(descriptor, data.data() + done, static_cast<size_t>(data.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+std::optional<qint64> FileHandle::size() const
+{
+    struct stat status = {};
+    if (::fstat(descriptor, &status) != 0)
+        return std::nullopt;
+    return static_cast<qint64>(status.st_size);
+}
+
+bool FileHandle::isAtPath(const QString &path) const
+{
+    struct stat open = {};
+    struct stat named = {};
+    return ::fstat(descriptor, &open) == 0 && ::lstat(QFile::encodeName(path).constData(), &named) == 0
+        && open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
 
 } // namespace platform

@@ -74,8 +74,18 @@ bool removeItem(const QString &path, QString *error)
 
 bool moveItem(const QString &from, const QString &to, QString *error)
 {
-    if (::renameat2(AT_FDCWD, encoded(from).constData(), AT_FDCWD, encoded(to).constData(), RENAME_NOREPLACE)
-        != 0)
+    const QByteArray source = encoded(from);
+    const QByteArray destination = encoded(to);
+    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, destination.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    // NFS and FUSE filesystems refuse every rename flag: there the check and the rename
+    // are two steps, which is enough for files only we move.
+    if (errno != EINVAL)
+        return fail(error, QStringLiteral("Could not move"), from, errno);
+    struct stat status = {};
+    if (::lstat(destination.constData(), &status) == 0)
+        return fail(error, QStringLiteral("Could not move"), from, EEXIST);
+    if (::rename(source.constData(), destination.constData()) != 0)
         return fail(error, QStringLiteral("Could not move"), from, errno);
     return true;
 }
