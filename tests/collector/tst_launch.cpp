@@ -82,6 +82,7 @@ private slots:
     void collectorGetsExactlyItsArgumentDirectoryEnvironmentAndStreams();
     void failedLaunchShowsFailureKeepsTheEndedHandleAndBacksOff_data();
     void failedLaunchShowsFailureKeepsTheEndedHandleAndBacksOff();
+    void relativeExecutableIsTakenFromTheAgentsDirectory();
     void thousandLaunchesLeaveNoZombieAndNoDescriptor();
     void logsArePreparedBeforeEachLaunch_data();
     void logsArePreparedBeforeEachLaunch();
@@ -96,10 +97,13 @@ void LaunchTest::collectorGetsExactlyItsArgumentDirectoryEnvironmentAndStreams()
     qputenv("ORLINDE_BACKGROUND", "0");
     qputenv("ORLINDE_PARENT_PID", "1");
     qputenv("ORLINDE_TEST_INHERITED", "passed on byte for byte: \xff\xfe");
+    // Only the very names are set; a longer name that begins with one is passed on.
+    qputenv("ORLINDE_BACKGROUND_COLOUR", "kept");
     const auto restoreEnvironment = qScopeGuard([] {
         qunsetenv("ORLINDE_BACKGROUND");
         qunsetenv("ORLINDE_PARENT_PID");
         qunsetenv("ORLINDE_TEST_INHERITED");
+        qunsetenv("ORLINDE_BACKGROUND_COLOUR");
     });
     // Descriptors a careless library would leave open across exec.
     const platform::FileHandle leakyFile(::open("/dev/null", O_RDONLY));
@@ -197,6 +201,20 @@ void LaunchTest::failedLaunchShowsFailureKeepsTheEndedHandleAndBacksOff()
     supervision.tick(10.0);
     QVERIFY(supervision.pid() != ended);
     QVERIFY(supervision.supervisor.statusLine() != QStringLiteral("Collector failed to start"));
+}
+
+// As a person who wrote a relative "node" means it: from where the agent runs, not from
+// the collector's own working directory.
+void LaunchTest::relativeExecutableIsTakenFromTheAgentsDirectory()
+{
+    Installation installation(QStringLiteral("count.sh"), QStringLiteral("shell"));
+    QTemporaryDir here;
+    QVERIFY(QFile::link(QStringLiteral("/bin/sh"), here.filePath(QStringLiteral("shell"))));
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(here.path()));
+    const auto restore = qScopeGuard([&] { QDir::setCurrent(previous); });
+    Supervision supervision(installation.settings);
+    QVERIFY(installation.waitForLaunches(1));
 }
 
 void LaunchTest::thousandLaunchesLeaveNoZombieAndNoDescriptor()

@@ -6,6 +6,7 @@
 #include <QTest>
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 // Files other programs read (the login agent above all) are replaced whole or not at all.
 class FileManagerTest : public QObject
@@ -53,6 +54,12 @@ void FileManagerTest::atomicWriteNeverLeavesPartOfTheData()
     QCOMPARE(error.isEmpty(), written);
     QVERIFY(old.open(QIODevice::ReadOnly));
     QCOMPARE(old.readAll(), written ? data : QByteArray("old"));
+    // Replaced with the usual mode for new files, readable by the service manager.
+    struct stat status = {};
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    QVERIFY(::stat(QFile::encodeName(path).constData(), &status) == 0);
+    QCOMPARE(status.st_mode & 0777, 0666 & ~mask);
     QCOMPARE(QDir(directory.path()).entryList(QDir::Files | QDir::Hidden), QStringList { "agent.plist" });
 }
 

@@ -27,9 +27,9 @@ void PropertyListTest::roundTrip_data()
 void PropertyListTest::roundTrip()
 {
     QFETCH(QString, text);
-    const QVariantMap original
-        = { { QStringLiteral("Label"), text }, { QStringLiteral("ProgramArguments"), QVariantList { text } },
-              { QStringLiteral("RunAtLoad"), true }, { QStringLiteral("ThrottleInterval"), 15 } };
+    const QVariantMap original = { { QStringLiteral("Label"), text },
+        { QStringLiteral("ProgramArguments"), QVariantList { text } }, { QStringLiteral("RunAtLoad"), true },
+        { QStringLiteral("ThrottleInterval"), 15 }, { QStringLiteral("Nice"), 0 } };
     const std::optional<QByteArray> xml = platform::propertylist::xmlData(original);
     QVERIFY(xml);
     QVERIFY2(
@@ -42,6 +42,7 @@ void PropertyListTest::roundTrip()
     QCOMPARE(map.value(QStringLiteral("ProgramArguments")).toList().value(0).toString(), text);
     QCOMPARE(map.value(QStringLiteral("RunAtLoad")), QVariant(true));
     QCOMPARE(map.value(QStringLiteral("ThrottleInterval")).toLongLong(), 15);
+    QCOMPARE(map.value(QStringLiteral("Nice"), -1).toLongLong(), 0);
 }
 
 void PropertyListTest::refuses_data()
