@@ -8,7 +8,16 @@ RunMode runModeFor(const QStringList &arguments)
         return RunMode::quitExisting;
     if (arguments.contains(QStringLiteral("--store-dashboard-key")))
         return RunMode::storeDashboardKey;
+    if (arguments.contains(QStringLiteral("--status")))
+        return RunMode::status;
     return RunMode::menuBarAgent;
+}
+
+int statusExitCode(const std::optional<QString> &statusLine)
+{
+    if (!statusLine)
+        return 3;
+    return *statusLine == QLatin1String("Connected to dashboard") ? 0 : 1;
 }
 
 QString applicationIdentifier()
@@ -16,7 +25,7 @@ QString applicationIdentifier()
     return platform::Bundle::main().bundleIdentifier().value_or(QStringLiteral("com.tovrex.orlinde.app"));
 }
 
-QString quitNotificationName()
+QString quitNotificationName(const QString &identifier)
 {
-    return applicationIdentifier() + QStringLiteral(".quit");
+    return identifier + QStringLiteral(".quit");
 }

@@ -7,6 +7,7 @@
 #include "platform/Bundle.h"
 #include "platform/DistributedNotificationCenter.h"
 #include "platform/FileManager.h"
+#include "platform/InstanceStatus.h"
 #include "platform/Keychain.h"
 #include "platform/StatusItem.h"
 #include "platform/Workspace.h"
@@ -22,10 +23,20 @@ namespace {
 
 constexpr int refreshIntervalMs = 3000;
 
+// The user's own settings come first: an installation shared by every user (a package)
+// leaves its bundle without any. Whatever is there is read, never passed over.
+std::optional<QString> settingsPath()
+{
+    const QString perUser = platform::userConfigurationDirectory() + QLatin1Char('/')
+        + applicationIdentifier() + QStringLiteral("/settings.json");
+    if (platform::files::itemSize(perUser))
+        return perUser;
+    return platform::Bundle::main().urlForResource(QStringLiteral("settings"), QStringLiteral("json"));
+}
+
 std::optional<Settings> loadSettings()
 {
-    const std::optional<QString> url
-        = platform::Bundle::main().urlForResource(QStringLiteral("settings"), QStringLiteral("json"));
+    const std::optional<QString> url = settingsPath();
     if (!url)
         return std::nullopt;
     // Anything but a regular file counts as missing: a FIFO would block the launch.
@@ -76,6 +87,7 @@ void Orlinde::launchWith(const Settings &loaded)
 
     notifications = std::make_unique<platform::DistributedNotificationCenter>();
     notifications->addObserver(quitNotificationName(), [this] { quit(); });
+    status = std::make_unique<platform::InstanceStatus>([this] { return statusItem->text(); });
 
     collector->start();
 

@@ -18,13 +18,14 @@ class StartAtLogin;
 
 namespace platform {
 class DistributedNotificationCenter;
+class InstanceStatus;
 class Keychain;
 class StatusItem;
 } // namespace platform
 
 // The application delegate: at launch it loads the settings and wires the subsystems to
-// the status item, its menu, the refresh timer and the quit notification; at
-// termination it stops the refresh and the collector.
+// the status item, its menu, the refresh timer, the quit notification and the answer to
+// status queries; at termination it stops the refresh and the collector.
 class Orlinde final : public QObject, public platform::ApplicationDelegate
 {
     Q_OBJECT
@@ -64,4 +65,5 @@ private:
     QAction *loginItem = nullptr;
     QPointer<QTimer> timer;
     std::unique_ptr<platform::DistributedNotificationCenter> notifications;
+    std::unique_ptr<platform::InstanceStatus> status;
 };

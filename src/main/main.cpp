@@ -4,6 +4,7 @@
 #include "platform/DistributedNotificationCenter.h"
 #include "platform/FileManager.h"
 #include "platform/InstanceLock.h"
+#include "platform/InstanceStatus.h"
 #include "platform/Keychain.h"
 
 #include <QCoreApplication>
@@ -14,6 +15,9 @@
 #include <unistd.h>
 
 namespace {
+
+// A running instance that takes longer than this to answer is as good as gone.
+constexpr std::chrono::seconds statusPatience { 3 };
 
 const KeychainItem dashboardKey {
     .service = QStringLiteral("com.tovrex.orlinde.dashboard"),
@@ -64,6 +68,18 @@ int storeDashboardKey(int argc, char **argv)
     return *stored ? 0 : 1;
 }
 
+int printStatus(int argc, char **argv)
+{
+    QCoreApplication core(argc, argv);
+    const std::optional<QString> line
+        = platform::InstanceStatus::query(applicationIdentifier(), statusPatience);
+    if (line)
+        std::printf("%s\n", line->toUtf8().constData());
+    else
+        std::fprintf(stderr, "Orlinde is not running.\n");
+    return statusExitCode(line);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -75,6 +91,9 @@ int main(int argc, char **argv)
     case RunMode::storeDashboardKey:
         forgetDisplay();
         return storeDashboardKey(argc, argv);
+    case RunMode::status:
+        forgetDisplay();
+        return printStatus(argc, argv);
     case RunMode::menuBarAgent:
         break;
     }

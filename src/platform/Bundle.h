@@ -26,4 +26,8 @@ private:
     QString infoPlist;
 };
 
+// Where the user keeps settings of their own for applications: $XDG_CONFIG_HOME when
+// that is an absolute path, otherwise ~/.config.
+QString userConfigurationDirectory();
+
 } // namespace platform

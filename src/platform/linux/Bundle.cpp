@@ -61,4 +61,10 @@ std::optional<QString> Bundle::bundleIdentifier() const
     return identifier.toString();
 }
 
+QString userConfigurationDirectory()
+{
+    const QString configHome = qEnvironmentVariable("XDG_CONFIG_HOME");
+    return QDir::isAbsolutePath(configHome) ? configHome : QDir::homePath() + QStringLiteral("/.config");
+}
+
 } // namespace platform

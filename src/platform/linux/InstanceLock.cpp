@@ -1,9 +1,10 @@
 #include "platform/InstanceLock.h"
 
+#include "platform/linux/InstanceBusName.h"
+
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDeadlineTimer>
-#include <QStringList>
 #include <QThread>
 
 namespace platform {
@@ -11,32 +12,6 @@ namespace platform {
 namespace {
 
 constexpr unsigned long ownerPollMs = 50;
-constexpr qsizetype maximumBusNameLength = 255;
-
-bool isNameCharacter(QChar c)
-{
-    return (c >= QLatin1Char('a') && c <= QLatin1Char('z'))
-        || (c >= QLatin1Char('A') && c <= QLatin1Char('Z'))
-        || (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char('_') || c == QLatin1Char('-');
-}
-
-// A bundle identifier is reverse-DNS like a bus name but may hold characters a bus name
-// cannot; those become "_", and an element may not start with a digit.
-QString busNameFor(const QString &identifier)
-{
-    QStringList elements;
-    for (const QString &element : identifier.split(QLatin1Char('.'), Qt::SkipEmptyParts)) {
-        QString name;
-        for (const QChar c : element)
-            name += isNameCharacter(c) ? c : QLatin1Char('_');
-        if (name.front().isDigit())
-            name.prepend(QLatin1Char('_'));
-        elements << name;
-    }
-    // The suffix also gives a one-word identifier the two elements a bus name needs.
-    elements << QStringLiteral("instance");
-    return elements.join(QLatin1Char('.')).left(maximumBusNameLength);
-}
 
 } // namespace
 
@@ -57,7 +32,7 @@ std::unique_ptr<InstanceLock> InstanceLock::claim(
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
         return std::unique_ptr<InstanceLock>(new InstanceLock(QString()));
-    const QString name = busNameFor(identifier);
+    const QString name = instanceBusName(identifier);
     QDBusConnectionInterface *daemon = bus.interface();
     // Queued behind the holder, the bus hands us the name the moment it leaves.
     const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply = daemon->registerService(
