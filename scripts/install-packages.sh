@@ -11,7 +11,8 @@ packages=(
     xvfb xdotool x11-utils xdg-utils openbox tint2 imagemagick weston
     desktop-file-utils file nodejs systemd
     keepassxc libkf5wallet-bin libqca-qt5-2-plugins gcr dbus-user-session procps
-    sway waybar xfce4-panel xfconf trayer grim wtype tesseract-ocr tesseract-ocr-eng libwayland-dev
+    sway waybar xfce4-panel xfconf trayer lxqt-panel grim wtype tesseract-ocr tesseract-ocr-eng libwayland-dev
+    python3-pytest python3-pil bindfs lintian man-db firefox-esr chromium
 )
 
 missing=()

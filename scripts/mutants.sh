@@ -37,7 +37,7 @@ mutant "launch back-off is 9 s instead of 10 s" \
 mutant "restart back-off is 7 s instead of 6 s" \
     'restartBackOffSeconds = 6.0' 'restartBackOffSeconds = 7.0'
 mutant "the back-off still holds at exactly its end" \
-    'if (now < nextStart)' 'if (now <= nextStart)'
+    'if (now < nextStart ||' 'if (now <= nextStart ||'
 mutant "a launch attempt sets no back-off" \
     'nextStart = now + launchBackOffSeconds;' 'nextStart = now;'
 mutant "start launches while paused" \
@@ -66,6 +66,12 @@ mutant "a new log is created 0644 instead of 0600" \
     'createFile(path, 0600)' 'createFile(path, 0644)'
 mutant "the log is overwritten from its start instead of appended to" \
     'O_WRONLY | O_APPEND | O_NOFOLLOW' 'O_WRONLY | O_NOFOLLOW'
+mutant "a log is rotated only when the collector is launched" \
+    ' || needsRotation(file->size())' ''
+mutant "a collector left by an earlier agent runs on beside the new one" \
+    'if (now < nextStart || leftoverStillRuns(now))' 'if (now < nextStart)'
+mutant "a left collector that ignores the request is never ended" \
+    'now - *leftoverAskedAt >= launchBackOffSeconds' 'false'
 
 # --- Collector launch -------------------------------------------------------------------
 mutant "inherited variables that merely begin with a set name are dropped" \
@@ -93,6 +99,9 @@ mutant "lower-case percent-encoding in the key is handed over" \
     "return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;"
 mutant "a percent-encoded unreserved character in the key is handed over" \
     ' || isUnreserved(static_cast<char>(high * 16 + low))' ''
+
+mutant "another user's connection is handed the address" \
+    'fields[1] == local && fields[2] == remote' 'fields[1] == remote && fields[2] == local'
 
 # --- Settings ---------------------------------------------------------------------------
 mutant "a null optional member is refused instead of meaning absent" \

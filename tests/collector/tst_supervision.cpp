@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QtTest>
+#include <csignal>
 
 using LaunchOutcome = CollectorSupervisor::LaunchOutcome;
 Q_DECLARE_METATYPE(LaunchOutcome)
@@ -21,6 +22,7 @@ private slots:
     void pauseStopsTheCollectorAndResumeRelaunchesAtOnce();
     void resumeBeforeTheOldCollectorHasExited();
     void stopAsksOnlyWhileTheCollectorRuns();
+    void collectorLeftByAnEarlierAgentEndsBeforeTheNextLaunch();
 };
 
 void SupervisionTest::launchAttemptsAreTenSecondsApart_data()
@@ -191,6 +193,28 @@ void SupervisionTest::stopAsksOnlyWhileTheCollectorRuns()
     supervision.supervisor.stop();
     supervision.tick();
     QCOMPARE(linesOf(terminationRequests).size(), 2);
+}
+
+// An agent killed outright leaves its collector running; the next agent of the
+// installation asks it to end, makes it end after a back-off, and only then launches.
+void SupervisionTest::collectorLeftByAnEarlierAgentEndsBeforeTheNextLaunch()
+{
+    Installation installation(QStringLiteral("linger.sh"));
+    QVERIFY(QFile(installation.path(QStringLiteral("hold"))).open(QIODevice::WriteOnly));
+    Supervision killed(installation.settings);
+    QVERIFY(installation.waitForLaunches(1));
+    const pid_t leftover = killed.pid();
+
+    Supervision next(installation.settings);
+    QCOMPARE(next.pid(), 0);
+    QVERIFY(waitForLines(installation.path(QStringLiteral("signals")), 1));
+    next.tick(9.999);
+    QCOMPARE(next.pid(), 0);
+    next.tick(0.001);
+    QVERIFY(killed.waitUntilExited());
+    QCOMPARE(::kill(leftover, 0), -1);
+    next.tick();
+    QVERIFY(next.pid() != 0);
 }
 
 QTEST_MAIN(SupervisionTest)
