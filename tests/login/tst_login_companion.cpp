@@ -1,4 +1,6 @@
+#include "AgentDescription.h"
 #include "AutostartEntry.h"
+#include "LoginStartInstaller.h"
 #include "UnitFile.h"
 #include "platform/PropertyList.h"
 
@@ -71,16 +73,15 @@ private slots:
     void unitAcceptedBySystemd();
     void autostartEntry_data();
     void autostartEntry();
-    void propertyListNesting_data();
-    void propertyListNesting();
+    void agentRefused_data();
+    void agentRefused();
 
     void runSendsOutputWhereTheAgentSays_data();
     void runSendsOutputWhereTheAgentSays();
-    void runWithoutPropertyListStartsNothing();
-    void runRefuses_data();
-    void runRefuses();
+    void runRefusesAnAgentItCannotRead();
 
-    void installAndUninstallWithoutManager_data();
+    void configFolders_data();
+    void configFolders();
     void installAndUninstallWithoutManager();
     void installRefuses_data();
     void installRefuses();
@@ -203,6 +204,7 @@ void LoginCompanionTest::unitText_data()
     row("refused: double quote in the program path", plist, "a quote", "/opt/\"x\"/orlinde-login");
     row("refused: backslash in the program path", plist, "a backslash", "/opt/a\\b/orlinde-login");
     row("refused: property list path ending in a blank", "/home/u/agent.plist ", "ends in a blank");
+    row("refused: program path ending in a blank", plist, "ends in a blank", "/opt/orlinde-login ");
     row("refused: property list path ending in a backslash", "/home/u/agent\\", "backslash");
 }
 
@@ -221,9 +223,6 @@ void LoginCompanionTest::unitText()
     QVERIFY2(text, qPrintable(error));
     const QString line = QStringLiteral("\nExecStart=\"%1\" \"run\" %2\n").arg(program, expected);
     QVERIFY2(text->contains(line), qPrintable(*text));
-    // Retrying cannot mend what `run` refuses, so the unit must not start again after it.
-    QVERIFY(
-        text->contains(QStringLiteral("\nRestartPreventExitStatus=%1\n").arg(login::unusableAgentStatus)));
     QCOMPARE(login::propertyListOfUnit(*text), std::optional<QString>(propertyList));
 }
 
@@ -258,15 +257,23 @@ void LoginCompanionTest::unitAcceptedBySystemd()
     QVERIFY2(verified.exitCode == 0 && verified.errors.isEmpty(),
         qPrintable(QString::fromUtf8(verified.errors) + *text));
 
-    // The condition, evaluated the way the manager does, must name exactly the file.
-    const QStringList line
-        = text->split(QLatin1Char('\n')).filter(QRegularExpression("^ConditionPathExists="));
-    QCOMPARE(line.size(), 1);
-    const QStringList condition = { QStringLiteral("--user"), QStringLiteral("condition"), line.first() };
-    QVERIFY2(runProcess(analyze, condition, isolatedEnvironment()).exitCode != 0, "met without the file");
+    // Each condition, evaluated the way the manager does, names exactly its file: the
+    // property list, which must exist, and the program, which must be executable.
+    const QStringList conditions = text->split(QLatin1Char('\n')).filter(QRegularExpression("^Condition"));
+    const auto met = [&] {
+        QList<bool> results;
+        for (const QString &condition : conditions) {
+            const QStringList arguments
+                = { QStringLiteral("--user"), QStringLiteral("condition"), condition };
+            results << (runProcess(analyze, arguments, isolatedEnvironment()).exitCode == 0);
+        }
+        return results;
+    };
+    QCOMPARE(met(), (QList<bool> { false, true }));
     QVERIFY(writeFile(propertyList, "x"));
-    const Finished met = runProcess(analyze, condition, isolatedEnvironment());
-    QVERIFY2(met.exitCode == 0, met.output.constData());
+    QCOMPARE(met(), (QList<bool> { true, true }));
+    QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner));
+    QCOMPARE(met(), (QList<bool> { true, false }));
 }
 
 void LoginCompanionTest::autostartEntry_data()
@@ -281,7 +288,6 @@ void LoginCompanionTest::autostartEntry_data()
                          const QString &refused = QString()) {
         QTest::newRow(name) << programFolder << propertyList << refused;
     };
-    row("plain", "bin", "agent.plist");
     // No "%" in the program path: GLib looks for the program before it undoes "%%".
     row("awkward characters", "two  spaces $HOME ; # ~ * ? & | < > ( ) Données ☃",
         "say \"hi\" it's back\\slash \\n \\s $HOME `x` %f 100%% ☃.plist");
@@ -326,20 +332,45 @@ void LoginCompanionTest::autostartEntry()
         QString::fromUtf8(readFile(recorded)), QStringLiteral("run\n") + propertyList + QLatin1Char('\n'));
 }
 
-void LoginCompanionTest::propertyListNesting_data()
+void LoginCompanionTest::agentRefused_data()
 {
-    QTest::addColumn<int>("depth");
-    QTest::newRow("as deep as allowed") << platform::propertylist::maximumNestingDepth;
-    QTest::newRow("one level deeper") << platform::propertylist::maximumNestingDepth + 1;
+    QTest::addColumn<QVariantMap>("changes");
+    QTest::addColumn<QByteArray>("content"); // replaces the file when given
+    QTest::addColumn<QString>("mentions");
+    const auto change = [](const char *key, const QVariant &value) {
+        return QVariantMap { { QString::fromLatin1(key), value } };
+    };
+    const auto nested = [](int depth) {
+        return "<plist>" + QByteArray("<array>").repeated(depth) + QByteArray("</array>").repeated(depth)
+            + "</plist>";
+    };
+    const int deepest = platform::propertylist::maximumNestingDepth;
+    QTest::newRow("cut off in the middle")
+        << QVariantMap() << QByteArray("<plist><dict><key>La") << "not a property list";
+    QTest::newRow("nested as deep as read: an array")
+        << QVariantMap() << nested(deepest) << "not a dictionary";
+    QTest::newRow("nested one level deeper") << QVariantMap() << nested(deepest + 1) << "not a property list";
+    QTest::newRow("nested 60,000 deep") << QVariantMap() << nested(60'000) << "not a property list";
+    QTest::newRow("no Label") << change("Label", QVariant()) << QByteArray() << "no Label";
+    QTest::newRow("empty ProgramArguments")
+        << change("ProgramArguments", QVariantList()) << QByteArray() << "no ProgramArguments";
+    QTest::newRow("a number among the arguments")
+        << change("ProgramArguments", QVariantList { "/bin/true", 7 }) << QByteArray() << "not text";
+    QTest::newRow("StandardOutPath not text")
+        << change("StandardOutPath", true) << QByteArray() << "StandardOutPath is not text";
 }
 
-void LoginCompanionTest::propertyListNesting()
+void LoginCompanionTest::agentRefused()
 {
-    QFETCH(int, depth);
-    const QByteArray xml = "<plist version=\"1.0\">" + QByteArray("<array>").repeated(depth)
-        + QByteArray("</array>").repeated(depth) + "</plist>";
-    const std::optional<QVariant> read = platform::propertylist::fromData(xml);
-    QCOMPARE(read.has_value(), depth <= platform::propertylist::maximumNestingDepth);
+    QFETCH(QVariantMap, changes);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, mentions);
+    const QString plist = writeAgent(changes);
+    if (!content.isEmpty())
+        QVERIFY(writeFile(plist, content));
+    QString error;
+    QCOMPARE(login::readAgentDescription(plist, &error).has_value(), false);
+    QVERIFY2(error.contains(mentions), qPrintable(error));
 }
 
 void LoginCompanionTest::runSendsOutputWhereTheAgentSays_data()
@@ -392,86 +423,46 @@ void LoginCompanionTest::runSendsOutputWhereTheAgentSays()
     }
 }
 
-void LoginCompanionTest::runWithoutPropertyListStartsNothing()
+void LoginCompanionTest::runRefusesAnAgentItCannotRead()
 {
-    // "Start at login" is off; the autostart entry still runs at every login.
     const QString plist = writeAgent({});
-    QVERIFY(QFile::remove(plist));
-    const Finished run = runProcess(companion, { QStringLiteral("run"), plist }, isolatedEnvironment());
-    QCOMPARE(run.exitCode, 0);
-    QCOMPARE(run.output + run.errors, QByteArray());
-    QVERIFY(!QFileInfo::exists(scratch->filePath(QStringLiteral("launcher.log"))));
-}
-
-void LoginCompanionTest::runRefuses_data()
-{
-    QTest::addColumn<QVariantMap>("changes");
-    QTest::addColumn<QByteArray>(
-        "content"); // "cut" its first half, "array" another type, "deep" 60,000 arrays
-    QTest::addColumn<QString>("mentions");
-    const auto change = [](const char *key, const QVariant &value) {
-        return QVariantMap { { QString::fromLatin1(key), value } };
-    };
-    QTest::newRow("cut off in the middle") << QVariantMap() << QByteArray("cut") << "not a property list";
-    QTest::newRow("nested 60,000 deep") << QVariantMap() << QByteArray("deep") << "not a property list";
-    QTest::newRow("an array, not a dictionary") << QVariantMap() << QByteArray("array") << "not a dictionary";
-    QTest::newRow("no Label") << change("Label", QVariant()) << QByteArray() << "no Label";
-    QTest::newRow("empty ProgramArguments")
-        << change("ProgramArguments", QVariantList()) << QByteArray() << "no ProgramArguments";
-    QTest::newRow("a number among the arguments")
-        << change("ProgramArguments", QVariantList { "/bin/true", 7 }) << QByteArray() << "not text";
-    QTest::newRow("StandardOutPath not text")
-        << change("StandardOutPath", true) << QByteArray() << "StandardOutPath is not text";
-    // After the redirection, the message belongs in the agent's error log.
-    QTest::newRow("a program that is not there")
-        << change("ProgramArguments", QVariantList { "gone/Orlinde" }) << QByteArray()
-        << "Could not run “gone/Orlinde”: No such file or directory";
-    QTest::newRow("a program that cannot be run")
-        << change("ProgramArguments", QVariantList { "/dev/null" }) << QByteArray() << "Permission denied";
-}
-
-void LoginCompanionTest::runRefuses()
-{
-    QFETCH(QVariantMap, changes);
-    QFETCH(QByteArray, content);
-    QFETCH(QString, mentions);
-    const QString plist = writeAgent(changes);
-    const QByteArray whole = readFile(plist);
-    if (content == "cut")
-        QVERIFY(writeFile(plist, whole.left(whole.size() / 2)));
-    else if (content == "deep")
-        QVERIFY(writeFile(plist,
-            "<plist>" + QByteArray("<array>").repeated(60'000) + QByteArray("</array>").repeated(60'000)
-                + "</plist>"));
-    else if (content == "array")
-        QVERIFY(writeFile(plist, platform::propertylist::xmlData(QVariantList { script }).value_or("")));
+    QVERIFY(writeFile(plist, "<plist><dict>"));
     const Finished run = runProcess(companion, { QStringLiteral("run"), plist }, isolatedEnvironment());
     QCOMPARE(run.exitCode, login::unusableAgentStatus);
-    const QString said
-        = QString::fromUtf8(run.errors + readFile(scratch->filePath(QStringLiteral("launcher-error.log"))));
-    QVERIFY2(said.contains(mentions), qPrintable(said));
+    QVERIFY2(run.errors.contains("not a property list"), run.errors.constData());
 }
 
-void LoginCompanionTest::installAndUninstallWithoutManager_data()
+void LoginCompanionTest::configFolders_data()
 {
-    QTest::addColumn<QString>("configHome"); // null for unset
+    QTest::addColumn<QByteArray>("configHome"); // null for unset
     QTest::addColumn<QString>("folder");
-    QTest::newRow("XDG_CONFIG_HOME honoured") << "$SCRATCH/config"
-                                              << "$SCRATCH/config";
-    QTest::newRow("XDG_CONFIG_HOME unset") << QString() << "$SCRATCH/home/.config";
-    QTest::newRow("a relative XDG_CONFIG_HOME is ignored") << "config"
-                                                           << "$SCRATCH/home/.config";
+    QTest::newRow("XDG_CONFIG_HOME honoured") << QByteArray("/x/config") << "/x/config";
+    QTest::newRow("XDG_CONFIG_HOME unset") << QByteArray() << "/x/home/.config";
+    QTest::newRow("a relative XDG_CONFIG_HOME is ignored") << QByteArray("config") << "/x/home/.config";
+}
+
+void LoginCompanionTest::configFolders()
+{
+    QFETCH(QByteArray, configHome);
+    QFETCH(QString, folder);
+    const auto set = [](const char *name, const QByteArray &value) {
+        return value.isNull() ? qunsetenv(name) : qputenv(name, value);
+    };
+    const QByteArray home = qgetenv("HOME"), previous = qgetenv("XDG_CONFIG_HOME");
+    set("HOME", "/x/home");
+    set("XDG_CONFIG_HOME", configHome);
+    const login::ConfigFolders folders = login::ConfigFolders::fromEnvironment();
+    set("HOME", home);
+    set("XDG_CONFIG_HOME", previous);
+    QCOMPARE(QStringList({ folders.units, folders.autostart }),
+        QStringList({ folder + QStringLiteral("/systemd/user"), folder + QStringLiteral("/autostart") }));
 }
 
 void LoginCompanionTest::installAndUninstallWithoutManager()
 {
-    QFETCH(QString, configHome);
-    QFETCH(QString, folder);
-    folder.replace(QStringLiteral("$SCRATCH"), scratch->path());
+    const QString folder = scratch->filePath(QStringLiteral("config"));
     QProcessEnvironment environment = isolatedEnvironment();
-    if (!configHome.isNull())
-        environment.insert(
-            QStringLiteral("XDG_CONFIG_HOME"), configHome.replace("$SCRATCH", scratch->path()));
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), folder);
     const auto listing = [&] {
         QStringList names;
         for (const QString &subfolder : { QStringLiteral("/systemd/user"), QStringLiteral("/autostart") })

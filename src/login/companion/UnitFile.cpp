@@ -58,15 +58,15 @@ bool isRunnableBySystemd(const QString &path, QString *error)
     return true;
 }
 
-// ConditionPathExists= takes the rest of its line unquoted: trailing blanks are stripped
-// and a final backslash joins the next line.
-bool endsCleanly(const QString &path, QString *error)
+// A condition takes the rest of its line unquoted: trailing blanks are stripped and a
+// final backslash joins the next line.
+bool endsCleanly(const QString &what, const QString &path, QString *error)
 {
     if (path.back().isSpace() || path.back() == QLatin1Char('\\'))
         return fail(error,
-            QStringLiteral("The property list path “%1” ends in a blank or a backslash, which a systemd "
-                           "condition cannot hold.")
-                .arg(path));
+            QStringLiteral(
+                "The %1 “%2” ends in a blank or a backslash, which a systemd condition cannot hold.")
+                .arg(what, path));
     return true;
 }
 
@@ -134,8 +134,9 @@ std::optional<QString> unitFileText(
 {
     if (!carriesInUnitFile(QStringLiteral("program path"), companionPath, error)
         || !isRunnableBySystemd(companionPath, error)
+        || !endsCleanly(QStringLiteral("program path"), companionPath, error)
         || !carriesInUnitFile(QStringLiteral("property list path"), propertyListPath, error)
-        || !endsCleanly(propertyListPath, error))
+        || !endsCleanly(QStringLiteral("property list path"), propertyListPath, error))
         return std::nullopt;
     const QStringList lines = {
         writtenHere + QStringLiteral(" Orlinde's “Start at login” switches it on"),
@@ -143,6 +144,9 @@ std::optional<QString> unitFileText(
         QStringLiteral("[Unit]"),
         QStringLiteral("Description=Orlinde, started at login"),
         conditionKey + withSpecifiersEscaped(propertyListPath),
+        // Once the app has moved or been deleted, the unit starts nothing instead of failing
+        // every 15 seconds for the rest of the session.
+        QStringLiteral("ConditionFileIsExecutable=") + withSpecifiersEscaped(companionPath),
         QStringLiteral("PartOf=graphical-session.target"),
         QStringLiteral("After=graphical-session.target"),
         QStringLiteral("StartLimitIntervalSec=0"),
@@ -152,7 +156,9 @@ std::optional<QString> unitFileText(
             + commandLine({ companionPath, QStringLiteral("run"), propertyListPath }),
         QStringLiteral("Restart=on-failure"),
         QStringLiteral("RestartSec=15"),
-        QStringLiteral("RestartPreventExitStatus=%1").arg(unusableAgentStatus),
+        // 203 is systemd's own status for a program it could not execute: a retry cannot
+        // bring it back either.
+        QStringLiteral("RestartPreventExitStatus=%1 203").arg(unusableAgentStatus),
         QString(),
         QStringLiteral("[Install]"),
         QStringLiteral("WantedBy=graphical-session.target"),

@@ -15,8 +15,8 @@ constexpr int unusableAgentStatus = 78;
 std::optional<QString> unitNameForLabel(const QString &label, QString *error = nullptr);
 
 // The text of the user unit that runs `companionPath run propertyListPath` at the start
-// of the graphical session whenever the property list exists. Both paths must be
-// absolute; fails for a path that a unit file cannot carry.
+// of the graphical session whenever the property list exists and the companion is there
+// to run. Both paths must be absolute; fails for a path that a unit file cannot carry.
 std::optional<QString> unitFileText(
     const QString &companionPath, const QString &propertyListPath, QString *error = nullptr);
 
