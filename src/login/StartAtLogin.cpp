@@ -50,7 +50,14 @@ std::optional<QString> StartAtLogin::toggle()
     QString error;
     if (!writeLaunchAgent(path, propertyList, &error))
         return error;
-    return setUpLoginStart();
+    const std::optional<QString> failure = setUpLoginStart();
+    if (failure) {
+        // Half on would show a check mark for a login start that never comes, and the
+        // alert again at every launch: the switch stays off, with nothing left behind.
+        platform::files::removeItem(path);
+        installer.uninstall(path);
+    }
+    return failure;
 }
 
 std::optional<QString> StartAtLogin::keepCurrent()

@@ -18,7 +18,8 @@ public:
         login::ConfigFolders folders = login::ConfigFolders::fromEnvironment());
 
     bool isOn() const;
-    // Removes the file when it exists, writes it and sets up the login start otherwise.
+    // Removes the file when it exists, writes it and sets up the login start otherwise;
+    // when that set-up fails, the file is removed again, so the setting stays off.
     // On failure, the reason to show the user; a failed removal of a file is silent, and
     // so is a desktop without a systemd user manager (the autostart entry serves it).
     std::optional<QString> toggle();
