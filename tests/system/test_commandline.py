@@ -235,8 +235,8 @@ def test_status_prints_the_menus_status_line(make_app, watcher, state, asker, st
         app.signal(signal.SIGCONT)
     assert (code, out.decode()) == (status, f"{line}\n" if line else "")
     assert err.decode().count("\n") == (0 if line else 1), err
-    # A live instance answers at once; a silent one is given up on after 3 s.
-    assert answered_in < 1 or (state == "stopped" and 2.5 < answered_in < 5), answered_in
+    if state == "stopped":  # given up on after 3 s; how fast a live one answers is benchmarked
+        assert answered_in > 2.5, answered_in
     if state:
         serve(IGNORED_S)
         assert (item.entries(), app.lines("launches"), app.lines("signals")) == before
