@@ -205,7 +205,7 @@ private:
         // login keyring): it is locked whenever the session is, and the Secret Service
         // never synchronises it to another machine.
         if (defaultCollection() == nullptr) {
-            finish(Status::failure);
+            createDefaultCollection();
             return;
         }
         call(

@@ -296,7 +296,13 @@ void Operation::unlock(std::vector<gpointer> objects, std::function<void()> then
             const std::size_t already = g_variant_n_children(unlocked);
             g_variant_unref(unlocked);
             if (g_strcmp0(promptPath, "/") != 0)
-                prompt(promptPath, count, std::move(then));
+                prompt(promptPath, [this, count, then = std::move(then)](GVariant *result) {
+                    if (g_variant_is_of_type(result, G_VARIANT_TYPE("ao"))
+                        && g_variant_n_children(result) == count)
+                        then();
+                    else
+                        finish(Status::failure);
+                });
             else if (already == count)
                 then();
             else
@@ -305,7 +311,43 @@ void Operation::unlock(std::vector<gpointer> objects, std::function<void()> then
         });
 }
 
-void Operation::prompt(const gchar *path, std::size_t count, std::function<void()> then)
+void Operation::createDefaultCollection()
+{
+    // Created once: a service that still has none afterwards will not make one.
+    if (std::exchange(createdDefault, true)) {
+        finish(Status::failure);
+        return;
+    }
+    GVariantBuilder properties;
+    g_variant_builder_init(&properties, G_VARIANT_TYPE("a{sv}"));
+    g_variant_builder_add(&properties, "{sv}", "org.freedesktop.Secret.Collection.Label",
+        g_variant_new_string("Default keyring"));
+    GVariant *arguments = g_variant_new("(a{sv}s)", &properties, SECRET_COLLECTION_DEFAULT);
+    // The service may hold its answer while it shows a dialog of its own.
+    call(
+        Wait::person,
+        [this, arguments](GCancellable *cancel, GAsyncReadyCallback callback, gpointer data) {
+            g_dbus_proxy_call(G_DBUS_PROXY(service()), "CreateCollection", arguments,
+                G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, cancel, callback, data);
+        },
+        [this](GAsyncResult *result) {
+            GVariant *reply = g_dbus_proxy_call_finish(G_DBUS_PROXY(service()), result, nullptr);
+            if (reply == nullptr) {
+                finish(Status::failure);
+                return;
+            }
+            const gchar *promptPath = nullptr;
+            g_variant_get(reply, "(&o&o)", nullptr, &promptPath);
+            // Found again through its alias, as if it had been there all along.
+            if (g_strcmp0(promptPath, "/") != 0)
+                prompt(promptPath, [this](GVariant *) { findDefaultCollection(); });
+            else
+                findDefaultCollection();
+            g_variant_unref(reply);
+        });
+}
+
+void Operation::prompt(const gchar *path, std::function<void(GVariant *result)> then)
 {
     auto *proxy = G_DBUS_PROXY(service());
     gchar *owner = g_dbus_proxy_get_name_owner(proxy);
@@ -317,7 +359,6 @@ void Operation::prompt(const gchar *path, std::size_t count, std::function<void(
     waiting.bus.reset(G_DBUS_CONNECTION(g_object_ref(g_dbus_proxy_get_connection(proxy))));
     waiting.owner = owner;
     waiting.path = path;
-    waiting.count = count;
     waiting.then = std::move(then);
     g_free(owner);
     waiting.subscription = g_dbus_connection_signal_subscribe(waiting.bus.get(), waiting.owner.constData(),
@@ -341,16 +382,14 @@ void Operation::promptCompleted(GDBusConnection *, const gchar *, const gchar *,
     gboolean dismissed = TRUE;
     GVariant *result = nullptr;
     g_variant_get(parameters, "(bv)", &dismissed, &result);
-    const bool allUnlocked = !dismissed && g_variant_is_of_type(result, G_VARIANT_TYPE("ao"))
-        && g_variant_n_children(result) == operation->pendingPrompt->count;
-    g_variant_unref(result);
-    std::function<void()> then = std::move(operation->pendingPrompt->then);
+    std::function<void(GVariant *)> then = std::move(operation->pendingPrompt->then);
     operation->stopWaitingForPrompt(false);
     operation->disarmBound();
-    if (allUnlocked)
-        then();
-    else
+    if (dismissed)
         operation->finish(Status::failure);
+    else
+        then(result);
+    g_variant_unref(result);
 }
 
 void Operation::stopWaitingForPrompt(bool withdraw)

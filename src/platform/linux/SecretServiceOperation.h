@@ -50,8 +50,8 @@ struct PendingPrompt
     QByteArray owner;
     QByteArray path;
     guint subscription = 0;
-    std::size_t count = 0;
-    std::function<void()> then;
+    // Gets the prompt's result, unless the person dismissed it.
+    std::function<void(GVariant *result)> then;
 };
 
 // One keychain operation: a chain of asynchronous libsecret calls on the thread's
@@ -92,6 +92,10 @@ protected:
     // Unlocks the objects (collections or items), through the service's prompt when it
     // shows one; `then` runs when every one of them is unlocked, else the operation fails.
     void unlock(std::vector<gpointer> objects, std::function<void()> then);
+    // Where the service has no default collection (no login keyring, as after an
+    // autologin), creates one through the service's own prompt, which asks the person
+    // for its password, as libsecret would; then proceeds as after it was found.
+    void createDefaultCollection();
     void finish(Status status, SecretBytes bytes = {});
 
     SecretService *service() const { return connection.service(); }
@@ -109,7 +113,7 @@ private:
     void open(int attempt);
     void findDefaultCollection();
     void disarmBound();
-    void prompt(const gchar *path, std::size_t count, std::function<void()> then);
+    void prompt(const gchar *path, std::function<void(GVariant *result)> then);
     void stopWaitingForPrompt(bool withdraw);
 
     ServiceConnection &connection;
@@ -121,6 +125,7 @@ private:
     std::optional<PendingPrompt> pendingPrompt;
     bool started = false;
     bool retried = false;
+    bool createdDefault = false;
     bool over = false;
 };
 
