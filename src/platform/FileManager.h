@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 #include <optional>
 
@@ -22,6 +23,8 @@ bool createDirectory(const QString &path, QString *error = nullptr);
 // Writes `data` to a temporary file beside `path` and renames it into place, so that
 // `path` holds either its old state or all of `data`, never part of it.
 bool writeAtomically(const QString &path, const QByteArray &data, QString *error = nullptr);
+// Writes all of `data` to `fd`, however many writes that takes; false on any error.
+bool writeAll(int fd, QByteArrayView data);
 // Reads a whole regular file without ever blocking on a FIFO or device.
 std::optional<QByteArray> readRegularFile(const QString &path);
 // Everything left to read from `fd`, or nothing on a read error (a directory, a closed

@@ -1,7 +1,8 @@
 #include "platform/FileHandle.h"
 
+#include "platform/FileManager.h"
+
 #include <QFile>
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,16 +46,7 @@ std::optional<FileHandle> FileHandle::forAppendingAtPath(const QString &path)
 
 bool FileHandle::write(QByteArrayView data) const
 {
-    qsizetype done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(descriptor, data.data() + done, static_cast<size_t>(data.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
+    return files::writeAll(descriptor, data);
 }
 
 std::optional<qint64> FileHandle::size() const

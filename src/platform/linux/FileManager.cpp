@@ -26,11 +26,13 @@ bool fail(QString *error, const QString &what, const QString &path, int errorNum
     return false;
 }
 
-bool writeAll(int fd, const QByteArray &data)
+} // namespace
+
+bool writeAll(int fd, QByteArrayView data)
 {
     qsizetype done = 0;
     while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.constData() + done, static_cast<size_t>(data.size() - done));
+        const ssize_t n = ::write(fd, data.data() + done, static_cast<size_t>(data.size() - done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -39,8 +41,6 @@ bool writeAll(int fd, const QByteArray &data)
     }
     return true;
 }
-
-} // namespace
 
 std::optional<qint64> itemSize(const QString &path)
 {
