@@ -1,14 +1,17 @@
 """Fixtures for every test that runs the built program, each written once. Every
 fixture owns what it starts and ends it in teardown."""
 
+import http.client
 import os
 import stat
+import urllib.parse
 
 import pytest
 
 from harness.app import App
 from harness.session import Session
 from harness.tray import Watcher
+from harness.waiting import LAUNCH_S, wait_for
 
 
 @pytest.fixture
@@ -51,6 +54,7 @@ class Opener:
             out.write(f'#!/bin/sh\nprintf \'%s\\n\' "$#:$1" >> {self.calls_path}\n')
         os.chmod(script, stat.S_IRWXU | stat.S_IRGRP | stat.S_IXGRP | stat.S_IROTH | stat.S_IXOTH)
         self.env = {"PATH": f"{self.dir}:{session.env['PATH']}"}
+        self.followed = {}
 
     def calls(self):
         try:
@@ -62,6 +66,27 @@ class Opener:
     def forget(self):
         if os.path.exists(self.calls_path):
             os.unlink(self.calls_path)
+        self.followed.clear()
+
+    def opened(self, count=1, seconds=LAUNCH_S):
+        """Where the first `count` calls sent the browser: a one-time loopback address is
+        followed, once, to its redirect's target (or what it answered instead)."""
+        calls = wait_for(lambda: len(self.calls()) >= count and self.calls(), seconds, f"{count} calls")
+        addresses = [call.partition(":")[2] for call in calls]
+        for address in addresses:
+            if address not in self.followed and urllib.parse.urlsplit(address).port not in (None, 9):
+                self.followed[address] = follow(address)
+        return [self.followed.get(address, address) for address in addresses]
+
+
+def follow(address):
+    """What a browser sent to `address` is told: the redirect's target, or the status."""
+    parts = urllib.parse.urlsplit(address)
+    connection = http.client.HTTPConnection(parts.hostname, parts.port, timeout=10)
+    connection.request("GET", parts.path)
+    reply = connection.getresponse()
+    connection.close()
+    return reply.getheader("Location") or f"{reply.status} {reply.reason}"
 
 
 @pytest.fixture

@@ -1,7 +1,6 @@
 """"Open dashboard": the address reaches the user's browser with the key from the real
 keyring, and the key reaches nothing another local user can read."""
 
-import http.client
 import http.server
 import os
 import shutil
@@ -11,6 +10,7 @@ import urllib.parse
 
 import pytest
 
+from conftest import follow
 from harness.memory import occurrences_in_memory, processes_showing
 from harness.waiting import LAUNCH_S, serve, wait_for
 
@@ -20,18 +20,6 @@ HUB = "http://127.0.0.1:9"
 def store_key(app, key):
     status, out, err = app.run_once("--store-dashboard-key", input=key)
     assert (status, out, err) == (0, b"", b""), "the key could not be stored"
-
-
-def opened(call, user=None):
-    """Where an opener's call leads a browser: a redirect's target, or the address."""
-    address = call.partition(":")[2]
-    parts = urllib.parse.urlsplit(address)
-    if parts.port == 9:
-        return address
-    connection = http.client.HTTPConnection(parts.hostname, parts.port, timeout=10)
-    connection.request("GET", parts.path)
-    response = connection.getresponse()
-    return response.getheader("Location") if response.status == 303 else f"{response.status}"
 
 
 @pytest.mark.parametrize("product, key, address", [
@@ -47,8 +35,7 @@ def test_opens_the_dashboard_each_time_it_is_clicked(app, watcher, opener, produ
     item = app.launch_into_tray(watcher, env=opener.env)
     for clicks in (1, 2):  # nothing is remembered between activations
         item.click("Open dashboard")
-        wait_for(lambda: len(opener.calls()) == clicks, LAUNCH_S, f"{clicks} browser calls")
-        assert opened(opener.calls()[-1]) == address
+        assert opener.opened(clicks)[-1] == address
 
 
 def test_a_key_that_makes_no_address_opens_nothing_and_is_read_afresh(app, watcher, opener):
@@ -58,7 +45,7 @@ def test_a_key_that_makes_no_address_opens_nothing_and_is_read_afresh(app, watch
     store_key(app, b"after")
     # Clicks go on, one at a time, until one opens: the first opened nothing.
     wait_for(lambda: opener.calls() or item.click("Open dashboard"), LAUNCH_S, "a browser call")
-    assert {opened(call) for call in opener.calls()} == {HUB + "/#after"}
+    assert set(opener.opened(len(opener.calls()))) == {HUB + "/#after"}
 
 
 def test_the_key_is_handed_over_once_to_this_user_only(app, watcher, opener):
@@ -73,9 +60,9 @@ def test_the_key_is_handed_over_once_to_this_user_only(app, watcher, opener):
                                  "/usr/bin/python3", "-c", "import urllib.request, sys; "
                                  f"urllib.request.urlopen({call.partition(':')[2]!r}, timeout=5)"])
         assert key not in other.stdout + other.stderr and other.returncode != 0
-    assert opened(call) == HUB + "/#" + key.decode()
+    assert opener.opened() == [HUB + "/#" + key.decode()]
     with pytest.raises(OSError):  # once only
-        opened(call)
+        follow(call.partition(":")[2])
     # Neither the key nor the address holding it is left in the app's memory.
     text = key.decode().encode("utf-16-le")
     assert occurrences_in_memory(app.pid, key) + occurrences_in_memory(app.pid, text) == 0

@@ -16,8 +16,6 @@ def enable(session):
     """Turns on the desktop's accessibility switch, as a desktop with a screen reader
     does. Toolkits read it as they start: call it before starting the app."""
     # The bus launcher keeps the switch in GSettings; in memory, it needs no dconf service.
-    bus.call(session.bus, *bus.DBUS, "UpdateActivationEnvironment", "a{ss}",
-             ({"GSETTINGS_BACKEND": "memory"},))
     bus.call(session.bus, *bus.DBUS, "StartServiceByName", "su", (A11Y_BUS[0], 0))
     bus.call(session.bus, *A11Y_BUS, "org.freedesktop.DBus.Properties", "Set", "ssv",
              ("org.a11y.Status", "IsEnabled", GLib.Variant("b", True)))

@@ -5,7 +5,6 @@ their prompts. Every process they start belongs to the session and ends with it.
 import base64
 import glob
 import hashlib
-import http.client
 import os
 import re
 import secrets
@@ -15,7 +14,6 @@ import socket
 import subprocess
 import threading
 import time
-import urllib.parse
 import uuid
 from xml.etree import ElementTree
 
@@ -180,8 +178,6 @@ class GnomeKeyring(Keyring):
 
     def launch(self):
         # Services the bus starts take its environment, which predates the display.
-        bus.call(self.session.bus, *bus.DBUS, "UpdateActivationEnvironment", "a{ss}",
-                 ({"DISPLAY": self.session.env["DISPLAY"]},))
         login = self.settings.get("login", True)
         # It forks its daemon, which creates the login keyring with the password the
         # first time and unlocks it with the same password afterwards.
@@ -479,25 +475,6 @@ def stored(app, key, seconds, figure=None):
         print(f"{figure}: exit {status} after {store.seconds:.2f} s")
     assert output == b"", f"the store printed {output!r}"
     return status
-
-
-_followed = {}
-
-
-def opened(opener, hub, count, seconds):
-    """The addresses the browser was sent to, once `count` came; a one-time loopback
-    address is followed once, as the browser would, to where it redirects."""
-    calls = wait_for(lambda: len(opener.calls()) >= count and opener.calls(), seconds,
-                     f"{count} addresses opened")
-    for address in (call.split(":", 1)[1] for call in calls):
-        if not address.startswith(hub + "/") and address not in _followed:
-            parts = urllib.parse.urlsplit(address)
-            connection = http.client.HTTPConnection(parts.hostname, parts.port, timeout=10)
-            connection.request("GET", parts.path)
-            reply = connection.getresponse()
-            _followed[address] = reply.getheader("Location") or f"{reply.status} {reply.reason}"
-            connection.close()
-    return [_followed.get(address, address) for address in (call.split(":", 1)[1] for call in calls)]
 
 
 def silent_owner(session):

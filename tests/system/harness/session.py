@@ -69,11 +69,13 @@ class Session:
                 for name in dirs + files + ["."]:
                     os.chown(os.path.join(root, name), self.user.pw_uid, self.user.pw_gid)
         try:
-            self._start_bus({**ACTIVATABLE, **(activatable or {})})
+            # The display first: the services the bus starts (prompters, the
+            # accessibility bus) show themselves on it.
             if display == "x11":
                 self.start_x(screen)
             elif display == "wayland":
                 self.start_weston(screen)
+            self._start_bus({**ACTIVATABLE, **(activatable or {})})
             if keyring:
                 self.start_keyring()
         except BaseException:
@@ -109,8 +111,9 @@ class Session:
                 service.write(f"[D-BUS Service]\nName={name}\nExec={executable}\n")
         with open(self.path("bus.conf"), "w") as config:
             config.write(BUS_CONFIG.format(dir=self.path("bus"), services=self.path("services")))
+        # No dconf here: settings of the services it starts live in memory.
         daemon = self.spawn(["dbus-daemon", f"--config-file={self.path('bus.conf')}", "--nofork",
-                             "--print-address=1"], log="pipe")
+                             "--print-address=1"], log="pipe", env={"GSETTINGS_BACKEND": "memory"})
         self.address = daemon.stdout.readline().decode().strip()
         if not self.address:
             raise RuntimeError("dbus-daemon did not start: " + daemon.stderr.read().decode())
