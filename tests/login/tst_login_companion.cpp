@@ -80,8 +80,6 @@ private slots:
     void runSendsOutputWhereTheAgentSays();
     void runRefusesAnAgentItCannotRead();
 
-    void configFolders_data();
-    void configFolders();
     void installAndUninstallWithoutManager();
     void installRefuses_data();
     void installRefuses();
@@ -430,32 +428,6 @@ void LoginCompanionTest::runRefusesAnAgentItCannotRead()
     const Finished run = runProcess(companion, { QStringLiteral("run"), plist }, isolatedEnvironment());
     QCOMPARE(run.exitCode, login::unusableAgentStatus);
     QVERIFY2(run.errors.contains("not a property list"), run.errors.constData());
-}
-
-void LoginCompanionTest::configFolders_data()
-{
-    QTest::addColumn<QByteArray>("configHome"); // null for unset
-    QTest::addColumn<QString>("folder");
-    QTest::newRow("XDG_CONFIG_HOME honoured") << QByteArray("/x/config") << "/x/config";
-    QTest::newRow("XDG_CONFIG_HOME unset") << QByteArray() << "/x/home/.config";
-    QTest::newRow("a relative XDG_CONFIG_HOME is ignored") << QByteArray("config") << "/x/home/.config";
-}
-
-void LoginCompanionTest::configFolders()
-{
-    QFETCH(QByteArray, configHome);
-    QFETCH(QString, folder);
-    const auto set = [](const char *name, const QByteArray &value) {
-        return value.isNull() ? qunsetenv(name) : qputenv(name, value);
-    };
-    const QByteArray home = qgetenv("HOME"), previous = qgetenv("XDG_CONFIG_HOME");
-    set("HOME", "/x/home");
-    set("XDG_CONFIG_HOME", configHome);
-    const login::ConfigFolders folders = login::ConfigFolders::fromEnvironment();
-    set("HOME", home);
-    set("XDG_CONFIG_HOME", previous);
-    QCOMPARE(QStringList({ folders.units, folders.autostart }),
-        QStringList({ folder + QStringLiteral("/systemd/user"), folder + QStringLiteral("/autostart") }));
 }
 
 void LoginCompanionTest::installAndUninstallWithoutManager()

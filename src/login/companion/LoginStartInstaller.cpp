@@ -3,6 +3,7 @@
 #include "AgentDescription.h"
 #include "AutostartEntry.h"
 #include "UnitFile.h"
+#include "platform/Bundle.h"
 #include "platform/FileManager.h"
 
 #include <QDir>
@@ -97,9 +98,7 @@ LoginStartOutcome outcome(
 
 ConfigFolders ConfigFolders::fromEnvironment()
 {
-    QString configHome = qEnvironmentVariable("XDG_CONFIG_HOME");
-    if (!QDir::isAbsolutePath(configHome))
-        configHome = QDir::homePath() + QStringLiteral("/.config");
+    const QString configHome = platform::userConfigurationDirectory();
     return { configHome + QStringLiteral("/systemd/user"), configHome + QStringLiteral("/autostart") };
 }
 
