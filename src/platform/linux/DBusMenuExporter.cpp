@@ -187,52 +187,85 @@ public:
 
 public slots:
     // QtDBus finds argument types by the names written here: full names, no aliases.
-    uint GetLayout(int parentId, int recursionDepth, const QStringList &, platform::dbusmenu::Layout &layout)
+    // Every call is answered at once, an unknown id or property with an error: hosts
+    // wait for the answer before they draw the menu.
+    uint GetLayout(int parentId, int recursionDepth, const QStringList &propertyNames,
+        platform::dbusmenu::Layout &layout)
     {
-        layout = node(parentId, recursionDepth);
+        if (!isKnown(parentId)) {
+            refuseId(parentId);
+            return 0;
+        }
+        layout = node(parentId == 0 ? nullptr : entry(parentId), recursionDepth, propertyNames);
         return revision;
     }
 
-    QList<platform::dbusmenu::ItemProperties> GetGroupProperties(const QList<int> &ids, const QStringList &)
+    // No ids asks for every entry; no names for every property.
+    QList<platform::dbusmenu::ItemProperties> GetGroupProperties(
+        const QList<int> &ids, const QStringList &propertyNames)
     {
         ItemPropertiesList items;
-        for (const int id : ids)
-            if (QAction *action = actions.value(id))
-                items.append({ id, properties(action) });
+        for (const int id : ids.isEmpty() ? everyId() : ids)
+            if (QAction *action = entry(id))
+                items.append({ id, only(propertyNames, properties(action)) });
         return items;
     }
 
     QDBusVariant GetProperty(int id, const QString &name)
     {
-        QAction *action = actions.value(id);
-        return QDBusVariant(action ? properties(action).value(name) : QVariant());
+        if (!isKnown(id)) {
+            refuseId(id);
+            return {};
+        }
+        const QVariantMap all = id == 0 ? rootProperties() : properties(entry(id));
+        const auto value = all.constFind(name);
+        if (value == all.cend()) {
+            sendErrorReply(
+                QDBusError::InvalidArgs, QStringLiteral("Menu entry %1 has no %2").arg(id).arg(name));
+            return {};
+        }
+        return QDBusVariant(*value);
     }
 
     void Event(int id, const QString &eventId, const QDBusVariant &, uint)
     {
-        QAction *action = actions.value(id);
-        // Triggered after the reply: the action may end the app.
-        if (eventId == QLatin1String("clicked") && action && action->isEnabled() && action->isVisible())
-            QMetaObject::invokeMethod(action, &QAction::trigger, Qt::QueuedConnection);
+        if (!isKnown(id))
+            refuseId(id);
+        else
+            handle(id, eventId);
     }
 
+    // The ids it knows nothing of; an error when that is all of them.
     QList<int> EventGroup(const QList<platform::dbusmenu::Event> &events)
     {
         QList<int> unknown;
         for (const dbusmenu::Event &event : events) {
-            if (actions.contains(event.id))
-                Event(event.id, event.eventId, event.data, event.timestamp);
+            if (isKnown(event.id))
+                handle(event.id, event.eventId);
             else
                 unknown.append(event.id);
         }
+        if (!events.isEmpty() && unknown.size() == events.size())
+            refuseIds(unknown);
         return unknown;
     }
 
-    bool AboutToShow(int) { return false; }
+    // Nothing is built late, so no entry ever needs an update before it is shown.
+    bool AboutToShow(int id)
+    {
+        if (!isKnown(id))
+            refuseId(id);
+        return false;
+    }
 
-    QList<int> AboutToShowGroup(const QList<int> &, QList<int> &idErrors)
+    QList<int> AboutToShowGroup(const QList<int> &ids, QList<int> &idErrors)
     {
         idErrors.clear();
+        for (const int id : ids)
+            if (!isKnown(id))
+                idErrors.append(id);
+        if (!ids.isEmpty() && idErrors.size() == ids.size())
+            refuseIds(idErrors);
         return {};
     }
 
@@ -281,24 +314,93 @@ private:
         return id;
     }
 
-    Layout node(int id, int depth)
+    // The action behind `id` while it is an entry of the menu: one taken out of it
+    // keeps its id, but is no longer there to be read or clicked.
+    QAction *entry(int id) const
     {
-        Layout layout { id, {}, {} };
-        QMenu *entries = menu;
-        if (id != 0) {
-            QAction *action = actions.value(id);
-            if (!action)
-                return layout;
-            layout.properties = properties(action);
-            entries = action->menu();
-        } else {
-            layout.properties.insert(QStringLiteral("children-display"), QStringLiteral("submenu"));
+        QAction *action = actions.value(id);
+        return action && holds(menu, action) ? action : nullptr;
+    }
+
+    bool isKnown(int id) const { return id == 0 || entry(id); }
+
+    static bool holds(const QMenu *entries, const QAction *action)
+    {
+        if (!entries)
+            return false;
+        for (const QAction *candidate : entries->actions())
+            if (candidate == action || holds(candidate->menu(), action))
+                return true;
+        return false;
+    }
+
+    QList<int> everyId()
+    {
+        QList<int> all;
+        collectIds(menu, all);
+        return all;
+    }
+
+    void collectIds(QMenu *entries, QList<int> &all)
+    {
+        if (!entries)
+            return;
+        for (QAction *action : entries->actions()) {
+            all.append(idOf(action));
+            collectIds(action->menu(), all);
         }
+    }
+
+    void handle(int id, const QString &eventId)
+    {
+        QAction *action = entry(id);
+        // Triggered after the reply: the action may end the app.
+        if (eventId == QLatin1String("clicked") && action && action->isEnabled() && action->isVisible())
+            QMetaObject::invokeMethod(action, &QAction::trigger, Qt::QueuedConnection);
+    }
+
+    void refuseId(int id)
+    {
+        sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("No menu entry has the id %1").arg(id));
+    }
+
+    void refuseIds(const QList<int> &ids)
+    {
+        QStringList names;
+        for (const int id : ids)
+            names.append(QString::number(id));
+        sendErrorReply(QDBusError::InvalidArgs,
+            QStringLiteral("No menu entry has any of the ids %1").arg(names.join(QLatin1String(", "))));
+    }
+
+    // The layout under `action`, or under the root for none.
+    Layout node(QAction *action, int depth, const QStringList &propertyNames)
+    {
+        Layout layout { action ? idOf(action) : 0,
+            only(propertyNames, action ? properties(action) : rootProperties()), {} };
+        QMenu *entries = action ? action->menu() : menu.data();
         if (!entries || depth == 0)
             return layout;
-        for (QAction *action : entries->actions())
-            layout.children.append(node(idOf(action), depth < 0 ? -1 : depth - 1));
+        for (QAction *child : entries->actions())
+            layout.children.append(node(child, depth < 0 ? -1 : depth - 1, propertyNames));
         return layout;
+    }
+
+    static QVariantMap rootProperties()
+    {
+        return { { QStringLiteral("children-display"), QStringLiteral("submenu") } };
+    }
+
+    // The properties named, or all of them when none is.
+    static QVariantMap only(const QStringList &names, const QVariantMap &all)
+    {
+        if (names.isEmpty())
+            return all;
+        QVariantMap some;
+        for (const QString &name : names)
+            if (const auto value = all.constFind(name); value != all.cend())
+                some.insert(name, *value);
+        return some;
     }
 
     // Every property that can change is sent with its value, defaults too: an update
