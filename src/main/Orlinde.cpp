@@ -3,6 +3,7 @@
 #include "actions/DashboardOpener.h"
 #include "login/StartAtLogin.h"
 #include "main/CommandLine.h"
+#include "main/StatusItemState.h"
 #include "platform/Alert.h"
 #include "platform/Bundle.h"
 #include "platform/DistributedNotificationCenter.h"
@@ -142,6 +143,8 @@ void Orlinde::refresh()
     collector->tick();
     loginItem->setChecked(startAtLogin->isOn());
     statusItem->setText(collector->statusLine());
+    // The tray hears of the state only when it changes.
+    item->setState(statusItemState(statusItem->text()), statusItem->text());
 }
 
 void Orlinde::openDashboard()

@@ -8,24 +8,31 @@ class QMenu;
 
 namespace platform {
 
-// The item in the desktop's tray: a title, a tooltip and a menu. Desktops show tray
-// items as icons, so the title is drawn into the icon. Either mouse button opens the
-// menu.
+// The item in the desktop's tray: a title, a tooltip, a state and a menu. Desktops
+// show tray items as icons, so the title is drawn into the icon, with a badge in its
+// corner for the state. Either mouse button opens the menu.
 //
 // An agent started at login usually comes up before the panel does: until a tray is
-// there, title, tooltip and menu are kept and the rest of the application runs, and the
-// item appears whenever a tray does (again after a panel restarts). When no tray has
-// come some seconds after launch (GNOME without a tray extension), a desktop
+// there, title, tooltip, state and menu are kept and the rest of the application runs,
+// and the item appears whenever a tray does (again after a panel restarts). When no tray
+// has come some seconds after launch (GNOME without a tray extension), a desktop
 // notification says so, once.
 class StatusItem final : public QObject
 {
     Q_OBJECT
 public:
+    // What the badge says at a glance. Each has its own shape, so that it reads on a
+    // monochrome panel and to people who cannot tell its colours apart.
+    enum class State { online, offline, paused, failed };
+
     explicit StatusItem(QObject *parent = nullptr);
     ~StatusItem() override;
 
     void setTitle(const QString &title);
     void setToolTip(const QString &toolTip);
+    // The state, as the badge and in words as the tooltip's text under its title.
+    // Setting what is already shown costs nothing: the tray hears only of changes.
+    void setState(State state, const QString &description);
     void setMenu(QMenu *menu);
 
     QString title() const;

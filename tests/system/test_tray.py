@@ -1,10 +1,12 @@
 """The tray item as a host sees it: menu, tooltip, icon, and following the panel as it
 comes, goes and comes back."""
 
+import itertools
+
 import pytest
 
 from harness import bus
-from harness.screen import DARK_PANEL, LIGHT_PANEL, read_title
+from harness.screen import DARK_PANEL, LIGHT_PANEL, popups_of, read_title
 from harness.tray import NotificationArea, Watcher
 from harness.waiting import serve, wait_for
 
@@ -12,6 +14,7 @@ MENU = ["Starting collector\u2026 (disabled)", "---", "Open dashboard", "Pause r
         "Restart collector", "Show logs", "Start at login [ ]", "---", "Quit for this session"]
 GRACE_S = 10  # how long after launch a missing tray counts as missing
 SETTLE_S = 7  # two looks for an X11 tray, and slack
+REFRESH_S = 3  # how often the app looks at its collector
 
 
 @pytest.mark.parametrize("session", ["x11", "wayland"], indirect=True)
@@ -101,3 +104,68 @@ def test_dbusmenu_answers_every_call_as_the_protocol_says(app, watcher):
     updates, errors = item.menu_call("AboutToShowGroup", "ai", ([status, unknown],))
     assert errors == [unknown]
     assert error_of("AboutToShow", "i", unknown)
+
+
+@pytest.mark.parametrize("product, title", [(True, "OLH"), (None, "OL")])
+def test_icon_and_tooltip_show_the_state(session, make_app, watcher, product, title):
+    shown = {}  # status line -> the icon's images, largest first
+
+    def look(item, status):
+        item.wait_for_status(status)
+        wait_for(lambda: item.tooltip() == ("Orlinde", status), 10, f"the tooltip to say {status!r}")
+        shown[status] = item.pixmaps()
+
+    app, failing = make_app(), make_app(identifier="com.example.orlinde.failing")
+    if product is not None:
+        app.settings["product"] = failing.settings["product"] = product
+    app.collector_mode("connected")
+    item = app.launch_into_tray(watcher)
+    look(item, "Connected to dashboard")
+    sent = item.record_signals()
+    serve(2 * REFRESH_S + 1)
+    assert sent == [], "refreshes that change nothing send nothing"
+    app.collector_mode("disconnected")
+    look(item, "Reconnecting\u2026")
+    item.click("Pause reporting")
+    look(item, "Reporting paused")
+    item.click("Resume reporting")
+    look(item, "Reconnecting\u2026")
+
+    failing.settings["node"] = failing.in_root("not-executable")
+    open(failing.settings["node"], "w").close()
+    item = failing.launch_into_tray(watcher)
+    look(item, "Collector failed to start")
+    assert item.prop("Status") == "Active"  # asking for attention is not chosen yet
+
+    for one, other in itertools.combinations(shown, 2):
+        for a, b in zip(shown[one], shown[other]):
+            assert a.tobytes() != b.tobytes(), f"{one!r} and {other!r} look alike at {a.width} px"
+    unread = [(status, icon.width, panel) for status, icons in shown.items() for icon in icons
+              for panel in (LIGHT_PANEL, DARK_PANEL) if title not in read_title(icon, panel)]
+    assert unread == []
+
+
+@pytest.mark.parametrize("method, click, close, scale", [
+    pytest.param("Activate", (640, 10), ["key", "Escape"], "1", id="panel at the top, Escape"),
+    pytest.param("ContextMenu", (1270, 1015), ["mousemove", "100", "500", "click", "1"], "1",
+                 id="bottom right corner, a click elsewhere"),
+    pytest.param("Activate", (1000, 1015), ["key", "Escape"], "2", id="scaled twice, bottom"),
+])
+def test_a_click_the_host_hands_on_opens_the_menu_where_it_was(session, app, watcher, method, click, close,
+                                                               scale):
+    """lxqt-panel ignores ItemIsMenu and asks the item to act on a click, at a point in the
+    display's pixels however Qt scales its windows."""
+    item = app.launch_into_tray(watcher, env={"QT_SCALE_FACTOR": scale})
+    item.call(method, "ii", click)
+    (x, y, width, height), = wait_for(lambda: popups_of(session, app.pid), 10, "the menu as a popup")
+    below, above = abs(y - 1 - click[1]), abs(y + height - click[1])
+    assert x <= click[0] < x + width and min(below, above) <= int(scale), (click, (x, y, width, height))
+    session.run(["xdotool", *close])
+    wait_for(lambda: not popups_of(session, app.pid), 10, "the menu to close")
+
+
+@pytest.mark.parametrize("session", ["wayland"], indirect=True)
+def test_on_wayland_a_click_is_left_to_the_host(app, watcher):
+    """No Wayland client can place a popup on the screen: the host shows the exported menu."""
+    item = app.launch_into_tray(watcher)
+    assert bus.error_name(lambda: item.call("Activate", "ii", (640, 10)))

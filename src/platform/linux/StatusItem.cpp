@@ -22,6 +22,11 @@ namespace {
 
 constexpr int x11TrayPollMs = 3000;
 
+// Whether the failed state also asks the host for attention (StatusNotifierItem status
+// NeedsAttention). Hosts differ in what they make of it: some blink, some move the item
+// out of an overflow area, some hide the icon for an attention icon.
+constexpr bool failureNeedsAttention = false;
+
 // The platforms a person looks at; offscreen and the like never have a tray.
 bool platformCanShowTray()
 {
@@ -49,6 +54,20 @@ bool x11TrayManagerExists()
     free(owner);
     free(atom);
     return exists;
+}
+
+// Hosts give a click in the display's pixels; Qt places windows in its own, fewer by
+// the screen's device pixel ratio (2 with Xft.dpi 192, say), and keeps each screen's
+// top left corner the same in both.
+QPoint fromDevicePixels(const QPoint &devicePoint)
+{
+    for (const QScreen *screen : QGuiApplication::screens()) {
+        const QRect geometry = screen->geometry();
+        const qreal ratio = screen->devicePixelRatio();
+        if (QRect(geometry.topLeft(), geometry.size() * ratio).contains(devicePoint))
+            return geometry.topLeft() + (devicePoint - geometry.topLeft()) / ratio;
+    }
+    return devicePoint;
 }
 
 } // namespace
@@ -79,6 +98,8 @@ public:
 
     QString title;
     QString toolTip;
+    State state = State::offline;
+    QString stateDescription;
     QPointer<QMenu> menu;
     bool shown = false;
 
@@ -87,19 +108,22 @@ public:
         if (statusNotifier) {
             QList<QImage> images;
             for (const int size : titleIconSizes())
-                images.append(renderTitleIcon(title, size, colorScheme->current()));
+                images.append(renderTitleIcon(title, size, colorScheme->current(), state));
             statusNotifier->setIcon(images);
+            statusNotifier->setNeedsAttention(failureNeedsAttention && state == State::failed);
         }
         if (xembed)
-            xembed->setIcon(titleIcon(title, colorScheme->current()));
+            xembed->setIcon(titleIcon(title, colorScheme->current(), state));
     }
 
     void updateToolTip()
     {
         if (statusNotifier)
-            statusNotifier->setToolTip(toolTip);
+            statusNotifier->setToolTip(toolTip, stateDescription);
+        // XEmbed trays show one text: the title, and the state on a line of its own.
         if (xembed)
-            xembed->setToolTip(toolTip);
+            xembed->setToolTip(
+                stateDescription.isEmpty() ? toolTip : toolTip + QLatin1Char('\n') + stateDescription);
     }
 
     void updateMenu()
@@ -112,6 +136,12 @@ private:
     void update()
     {
         const QString watcher = hosts->watcherOwner();
+        // A watcher that leaves forgets its items, even when its name comes back on the
+        // same connection (a panel plugin removed and added again): register anew.
+        if (watcher.isEmpty()) {
+            askedWatcher.clear();
+            registeredWith.clear();
+        }
         if (!watcher.isEmpty() && !statusNotifier)
             createStatusNotifierItem();
         // Registered with each watcher once it has a host: waybar's host lists the items
@@ -147,6 +177,10 @@ private:
                 registeredWith = acceptedBy;
                 update();
             });
+        // Hosts that ignore ItemIsMenu (LXQt's) ask the item to act on a click; the
+        // item opens its menu where the click was.
+        connect(statusNotifier, &StatusNotifierItem::menuRequested, this,
+            [this](const QPoint &click) { popUpBeside(QRect(fromDevicePixels(click), QSize(1, 1))); });
         updateIcon();
         updateToolTip();
         updateMenu();
@@ -161,21 +195,24 @@ private:
         // buttons open ours beside the icon.
         connect(xembed.get(), &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
-                if (menu && (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::Context))
-                    popUpBesideIcon();
+                if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::Context)
+                    popUpBeside(xembed->geometry());
             });
         xembed->show();
     }
 
-    void popUpBesideIcon()
+    // Opens the menu beside `anchor` (global coordinates: the icon, or where a host
+    // saw the click), or at the pointer when that is not known.
+    void popUpBeside(const QRect &anchor)
     {
-        const QRect icon = xembed->geometry();
-        QScreen *screen = QGuiApplication::screenAt(icon.isValid() ? icon.center() : QCursor::pos());
-        if (!icon.isValid() || !screen) {
+        if (!menu)
+            return;
+        QScreen *screen = QGuiApplication::screenAt(anchor.isValid() ? anchor.center() : QCursor::pos());
+        if (!anchor.isValid() || !screen) {
             menu->popup(QCursor::pos());
             return;
         }
-        menu->popup(menuPositionBeside(icon, menu->sizeHint(), screen->geometry()));
+        menu->popup(menuPositionBeside(anchor, menu->sizeHint(), screen->geometry()));
     }
 
     void noticeMissingHost()
@@ -207,14 +244,30 @@ StatusItem::~StatusItem() = default;
 
 void StatusItem::setTitle(const QString &title)
 {
+    if (title == tray->title)
+        return;
     tray->title = title;
     tray->updateIcon();
 }
 
 void StatusItem::setToolTip(const QString &toolTip)
 {
+    if (toolTip == tray->toolTip)
+        return;
     tray->toolTip = toolTip;
     tray->updateToolTip();
+}
+
+void StatusItem::setState(State state, const QString &description)
+{
+    if (state != tray->state) {
+        tray->state = state;
+        tray->updateIcon();
+    }
+    if (description != tray->stateDescription) {
+        tray->stateDescription = description;
+        tray->updateToolTip();
+    }
 }
 
 void StatusItem::setMenu(QMenu *menu)

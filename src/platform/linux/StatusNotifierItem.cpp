@@ -2,13 +2,15 @@
 
 #include "platform/linux/DBusMenuExporter.h"
 
-#include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusContext>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QPointer>
 #include <QtEndian>
 
 namespace platform::sni {
@@ -109,7 +111,7 @@ class StatusNotifierItemObject final : public QObject, protected QDBusContext
     Q_PROPERTY(QString OverlayIconName READ none)
     Q_PROPERTY(ImageList OverlayIconPixmap READ noImages)
     Q_PROPERTY(QString AttentionIconName READ none)
-    Q_PROPERTY(ImageList AttentionIconPixmap READ noImages)
+    Q_PROPERTY(ImageList AttentionIconPixmap READ iconPixmap)
     Q_PROPERTY(QString AttentionMovieName READ none)
     Q_PROPERTY(ToolTip ToolTip READ toolTip)
     Q_PROPERTY(bool ItemIsMenu READ itemIsMenu)
@@ -122,23 +124,31 @@ public:
 
     QString category() const { return QStringLiteral("ApplicationStatus"); }
     QString applicationName() const { return QCoreApplication::applicationName(); }
-    QString status() const { return QStringLiteral("Active"); }
+    QString status() const
+    {
+        return needsAttention ? QStringLiteral("NeedsAttention") : QStringLiteral("Active");
+    }
     int windowId() const { return 0; }
     QString none() const { return {}; }
     ImageList iconPixmap() const { return images; }
     ImageList noImages() const { return {}; }
-    ToolTip toolTip() const { return { {}, {}, toolTipText, {} }; }
+    ToolTip toolTip() const { return { {}, {}, toolTipTitle, toolTipText }; }
     bool itemIsMenu() const { return true; }
     QDBusObjectPath menu() const { return QDBusObjectPath(menuPath); }
 
     ImageList images;
+    QString toolTipTitle;
     QString toolTipText;
+    bool needsAttention = false;
+    // Only on X11 can a client open a popup at a position on the screen.
+    const bool placesMenus = QGuiApplication::platformName() == QLatin1String("xcb");
+    QPointer<QMenu> shownMenu;
 
 public slots:
-    // The item is its menu: a host that activates it anyway learns that it cannot, and
-    // hosts that handle that (Plasma) open the menu instead.
-    void Activate(int, int) { refuseActivation(); }
-    void ContextMenu(int, int) { refuseActivation(); }
+    // The item is its menu, opened where the host saw the click. A host that cannot
+    // have that learns so, and hosts that handle it (Plasma) open the exported menu.
+    void Activate(int x, int y) { openMenu(x, y); }
+    void ContextMenu(int x, int y) { openMenu(x, y); }
     void SecondaryActivate(int, int) { }
     void Scroll(int, const QString &) { }
 
@@ -149,12 +159,16 @@ signals:
     void NewOverlayIcon();
     void NewToolTip();
     void NewStatus(const QString &status);
+    void menuRequested(const QPoint &screenPosition);
 
 private:
-    void refuseActivation()
+    void openMenu(int x, int y)
     {
-        sendErrorReply(
-            QDBusError::UnknownMethod, QStringLiteral("This item is a menu; open its menu instead."));
+        if (placesMenus && shownMenu)
+            emit menuRequested(QPoint(x, y));
+        else
+            sendErrorReply(
+                QDBusError::UnknownMethod, QStringLiteral("This item is a menu; open its menu instead."));
     }
 };
 
@@ -171,6 +185,7 @@ StatusNotifierItem::StatusNotifierItem(QObject *parent)
         && connection.registerObject(itemPath, object,
             QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals
                 | QDBusConnection::ExportAllProperties);
+    connect(object, &StatusNotifierItemObject::menuRequested, this, &StatusNotifierItem::menuRequested);
 }
 
 StatusNotifierItem::~StatusNotifierItem()
@@ -190,16 +205,31 @@ void StatusNotifierItem::setIcon(const QList<QImage> &icon)
     for (const QImage &image : icon)
         object->images.append(fromImage(image));
     emit object->NewIcon();
+    // The attention icon is the icon itself: hosts that show it instead keep the state.
+    if (object->needsAttention)
+        emit object->NewAttentionIcon();
 }
 
-void StatusNotifierItem::setToolTip(const QString &toolTip)
+void StatusNotifierItem::setToolTip(const QString &title, const QString &text)
 {
-    object->toolTipText = toolTip;
+    if (title == object->toolTipTitle && text == object->toolTipText)
+        return;
+    object->toolTipTitle = title;
+    object->toolTipText = text;
     emit object->NewToolTip();
+}
+
+void StatusNotifierItem::setNeedsAttention(bool needsAttention)
+{
+    if (needsAttention == object->needsAttention)
+        return;
+    object->needsAttention = needsAttention;
+    emit object->NewStatus(object->status());
 }
 
 void StatusNotifierItem::setMenu(QMenu *newMenu)
 {
+    object->shownMenu = newMenu;
     menu->setMenu(newMenu);
 }
 

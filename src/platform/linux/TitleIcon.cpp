@@ -14,24 +14,33 @@ namespace {
 // The sizes trays ask for at scale 1; larger requests are rendered on demand.
 const QList<int> offeredSizes = { 16, 22, 24, 32, 48, 64 };
 
+// Below this a ring fills up into a disc and the bars into a block.
+constexpr int minimumBadgeSide = 5;
+
+// Colours that stand out about as well from a light panel as from a dark one.
+const QColor middleTone(0, 150, 180);
+const QColor failureTone(240, 90, 40);
+
 struct Palette
 {
     QColor glyph;
-    QColor edge; // a halo around the letters, or the plate they sit on
-    bool plate;
+    QColor halo; // transparent for none
 };
 
+// With a known scheme, letters in the tone opposite the panel's, with a halo for panels
+// that do not follow the scheme (GNOME's top bar stays dark). With none, the middle
+// tone, and no halo or plate: either would stand out on one panel as a blot of its own.
 Palette paletteFor(ColorScheme scheme)
 {
     switch (scheme) {
     case ColorScheme::preferDark:
-        return { QColor(245, 245, 245), QColor(0, 0, 0, 200), false };
+        return { QColor(245, 245, 245), QColor(0, 0, 0, 200) };
     case ColorScheme::preferLight:
-        return { QColor(30, 30, 30), QColor(255, 255, 255, 210), false };
+        return { QColor(30, 30, 30), QColor(255, 255, 255, 210) };
     case ColorScheme::noPreference:
         break;
     }
-    return { QColor(255, 255, 255), QColor(40, 44, 52), true };
+    return { middleTone, Qt::transparent };
 }
 
 // One letter in a cell of `width` × `height` pixels with strokes `stroke` thick. O, L
@@ -76,11 +85,19 @@ QPainterPath letter(QChar c, int width, int height, int stroke)
     return fit.map(glyph);
 }
 
-// How wide each letter is against the others: L has no counter to keep open.
+// How wide each letter is against the others. An L as wide as an O: narrower, its
+// foot hardly reaches past its stem and it reads as a lower-case l.
 double widthShare(QChar c)
 {
+    return c.toUpper() == QLatin1Char('I') ? 0.67 : 1.0;
+}
+
+// How many strokes wide a letter is at the least: O and H keep a counter between two
+// strokes, as wide as a stroke; L has a stem and the foot past it.
+int strokesAcross(QChar c)
+{
     const char16_t upper = c.toUpper().unicode();
-    return upper == u'L' || upper == u'I' ? 0.67 : 1.0;
+    return upper == u'L' ? 2 : upper == u'I' ? 1 : 3;
 }
 
 // The title's letters side by side, filling `width` × `height` pixels.
@@ -110,11 +127,10 @@ QPainterPath titleLetters(const QString &title, int width, int height)
         ++widths[most - remainders.begin()];
         *most = -1;
     }
-    // Strokes about a seventh of the height, but thin enough that an O's hole and an
-    // H's counter stay as wide as a stroke.
+    // Strokes about a seventh of the height, but thin enough for every letter's shape.
     int stroke = qMax(1, qRound(height / 7.0));
     for (int i = 0; i < count; ++i)
-        stroke = qMax(1, qMin(stroke, widths.at(i) / (widthShare(title.at(i)) < 1 ? 2 : 3)));
+        stroke = qMax(1, qMin(stroke, widths.at(i) / strokesAcross(title.at(i))));
     int x = 0;
     for (int i = 0; i < count; ++i) {
         path.addPath(letter(title.at(i), widths.at(i), height, stroke).translated(x, 0));
@@ -123,19 +139,66 @@ QPainterPath titleLetters(const QString &title, int width, int height)
     return path;
 }
 
+// The state's badge in a `side` × `side` square: a disc when online, a ring when
+// offline, two bars when paused, a cross when failed. Built on the pixel grid where it
+// can be, so that the shapes stay apart even at 5 pixels. Filled even-odd, for the
+// ring's hole.
+QPainterPath badge(StatusItem::State state, int side)
+{
+    QPainterPath path;
+    switch (state) {
+    case StatusItem::State::online:
+        path.addEllipse(QRectF(0, 0, side, side));
+        break;
+    case StatusItem::State::offline: {
+        const int ring = qMax(1, side / 4);
+        path.addEllipse(QRectF(0, 0, side, side));
+        path.addEllipse(QRectF(ring, ring, side - 2 * ring, side - 2 * ring));
+        break;
+    }
+    case StatusItem::State::paused: {
+        const int bar = qMax(1, (side + 1) / 3);
+        path.addRect(0, 0, bar, side);
+        path.addRect(side - bar, 0, bar, side);
+        break;
+    }
+    case StatusItem::State::failed: {
+        // Both diagonals, `stroke` pixels thick, as runs of whole pixels row by row:
+        // crisp at any size, and no two parts overlap where they cross.
+        const int stroke = qMax(1, qRound(side / 4.0));
+        for (int y = 0; y < side; ++y) {
+            const int left = qMax(0, y - stroke + 1);
+            const int right = qMin(side - stroke, y) + stroke; // one past the run
+            const int mirroredLeft = side - right;
+            const int mirroredRight = side - left;
+            if (mirroredLeft <= right && left <= mirroredRight) {
+                path.addRect(
+                    qMin(left, mirroredLeft), y, qMax(right, mirroredRight) - qMin(left, mirroredLeft), 1);
+            } else {
+                path.addRect(left, y, right - left, 1);
+                path.addRect(mirroredLeft, y, mirroredRight - mirroredLeft, 1);
+            }
+        }
+        break;
+    }
+    }
+    return path;
+}
+
 class TitleIconEngine final : public QIconEngine
 {
 public:
-    TitleIconEngine(const QString &title, ColorScheme scheme)
+    TitleIconEngine(const QString &title, ColorScheme scheme, StatusItem::State state)
         : title(title)
         , scheme(scheme)
+        , state(state)
     { }
 
     void paint(QPainter *painter, const QRect &rect, QIcon::Mode, QIcon::State) override
     {
         const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
         const int side = qMin(rect.width(), rect.height());
-        QImage image = renderTitleIcon(title, qRound(side * ratio), scheme);
+        QImage image = renderTitleIcon(title, qRound(side * ratio), scheme, state);
         image.setDevicePixelRatio(ratio);
         painter->drawImage(QRectF(rect.x() + (rect.width() - side) / 2.0,
                                rect.y() + (rect.height() - side) / 2.0, side, side),
@@ -144,7 +207,7 @@ public:
 
     QPixmap pixmap(const QSize &size, QIcon::Mode, QIcon::State) override
     {
-        return QPixmap::fromImage(renderTitleIcon(title, qMin(size.width(), size.height()), scheme));
+        return QPixmap::fromImage(renderTitleIcon(title, qMin(size.width(), size.height()), scheme, state));
     }
 
     QPixmap scaledPixmap(const QSize &size, QIcon::Mode, QIcon::State, qreal scale) override
@@ -156,7 +219,7 @@ public:
 #else
         const int devicePixels = qRound(side * scale);
 #endif
-        QImage image = renderTitleIcon(title, devicePixels, scheme);
+        QImage image = renderTitleIcon(title, devicePixels, scheme, state);
         image.setDevicePixelRatio(scale);
         return QPixmap::fromImage(image);
     }
@@ -177,7 +240,7 @@ public:
 
     QIconEngine *clone() const override
     {
-        return new TitleIconEngine(title, scheme);
+        return new TitleIconEngine(title, scheme, state);
     }
     QString key() const override
     {
@@ -187,11 +250,12 @@ public:
 private:
     QString title;
     ColorScheme scheme;
+    StatusItem::State state;
 };
 
 } // namespace
 
-QImage renderTitleIcon(const QString &title, int size, ColorScheme scheme)
+QImage renderTitleIcon(const QString &title, int size, ColorScheme scheme, StatusItem::State state)
 {
     QImage image(qMax(size, 1), qMax(size, 1), QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
@@ -199,35 +263,38 @@ QImage renderTitleIcon(const QString &title, int size, ColorScheme scheme)
         return image;
 
     // Whole pixels throughout, so edges fall on the pixel grid. The margin keeps the
-    // icon off its neighbours; the edge (halo or plate) keeps the letters readable on a
-    // panel of any colour. All the rest is letters.
+    // icon off its neighbours; the edge leaves room for the halo. The letters take the
+    // top and the badge the bottom left corner: letters are narrow, so height is what
+    // they can best spare, and a round first letter keeps its shape with a badge below
+    // it where a last one does not (an L's foot runs into it).
     const Palette palette = paletteFor(scheme);
     const int margin = qMax(1, qRound(size / 22.0));
     const int edge = qMax(1, qRound(size / 22.0));
     const int inset = margin + edge;
     const int room = size - 2 * inset;
-    const QPainterPath letters = titleLetters(title, room, room);
+    const int badgeSide = qMax(minimumBadgeSide, qRound(room / 3.0));
+    const int lettersHeight = room - badgeSide - edge;
+    const QPainterPath letters = titleLetters(title, room, lettersHeight);
+    const QPainterPath mark = badge(state, badgeSide).translated(0, room - badgeSide);
 
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
     // The halo's curves would otherwise blur into the margin.
     painter.setClipRect(margin, margin, size - 2 * margin, size - 2 * margin);
-    if (palette.plate) {
-        const QRectF plate(margin, margin, size - 2 * margin, size - 2 * margin);
-        const qreal radius = plate.height() / 5;
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(palette.edge);
-        painter.drawRoundedRect(plate, radius, radius);
-    }
     painter.translate(inset, inset);
-    if (!palette.plate) {
-        painter.setPen(QPen(palette.edge, 2.0 * edge, Qt::SolidLine, Qt::SquareCap, Qt::MiterJoin));
+    if (palette.halo.alpha() > 0) {
+        painter.setPen(QPen(palette.halo, 2.0 * edge, Qt::SolidLine, Qt::SquareCap, Qt::MiterJoin));
         painter.setBrush(Qt::NoBrush);
         painter.drawPath(letters.simplified());
     }
     painter.setPen(Qt::NoPen);
     painter.setBrush(palette.glyph);
     painter.drawPath(letters);
+    // No halo on the badge: in a tone that stands out from any panel, a disc stays a
+    // disc and a ring a ring on a panel that does not follow the scheme. The one state
+    // that asks for something to be done stands out by its colour too.
+    painter.setBrush(state == StatusItem::State::failed ? failureTone : middleTone);
+    painter.drawPath(mark);
     return image;
 }
 
@@ -236,9 +303,9 @@ QList<int> titleIconSizes()
     return offeredSizes;
 }
 
-QIcon titleIcon(const QString &title, ColorScheme scheme)
+QIcon titleIcon(const QString &title, ColorScheme scheme, StatusItem::State state)
 {
-    return QIcon(new TitleIconEngine(title, scheme));
+    return QIcon(new TitleIconEngine(title, scheme, state));
 }
 
 } // namespace platform

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/StatusItem.h"
+
 #include <QIcon>
 #include <QImage>
 #include <QList>
@@ -12,11 +14,13 @@ namespace platform {
 enum class ColorScheme { noPreference, preferDark, preferLight };
 
 // Linux trays show icons, not text, so the status item's title is drawn into one:
-// `size` × `size` device pixels, the letters as tall as the icon less a margin and a
-// one-pixel edge (two from 33 px), narrower the more letters there are. The edge is a
-// halo in the scheme's contrast colour, or without a known scheme a dark plate under
-// light letters, so that they read on a light panel and on a dark one.
-QImage renderTitleIcon(const QString &title, int size, ColorScheme scheme = ColorScheme::noPreference);
+// `size` × `size` device pixels inside a margin and a one-pixel edge (two from 33 px),
+// the letters across the top and a badge for the state in the bottom left corner, a
+// third of the icon high. Letters and badge read on a light panel and on a dark one:
+// in a middle tone, or with a known scheme the letters in the tone opposite the
+// panel's with a halo in the panel's.
+QImage renderTitleIcon(const QString &title, int size, ColorScheme scheme = ColorScheme::noPreference,
+    StatusItem::State state = StatusItem::State::offline);
 
 // The sizes an icon offers to the tray; exported StatusNotifierItems carry one image
 // of each, so the list stays short and nothing is larger than 64.
@@ -24,6 +28,7 @@ QList<int> titleIconSizes();
 
 // Renders on demand at exactly the size and scale the tray asks for, so it stays
 // crisp on HiDPI panels.
-QIcon titleIcon(const QString &title, ColorScheme scheme = ColorScheme::noPreference);
+QIcon titleIcon(const QString &title, ColorScheme scheme = ColorScheme::noPreference,
+    StatusItem::State state = StatusItem::State::offline);
 
 } // namespace platform

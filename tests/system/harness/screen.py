@@ -48,3 +48,17 @@ def read_title(icon, colour):
     shown = ImageOps.grayscale(on_panel(icon, colour))
     return {text(picture, psm=7, whitelist="OLHIl", scale=1).replace(" ", "")
             for picture in (shown, ImageOps.invert(shown))}
+
+
+def popups_of(session, pid):
+    """Where each popup of process `pid` shows on the session's X display (a menu, say):
+    [(x, y, width, height)] of its mapped override-redirect windows."""
+    listed = session.run(["xdotool", "search", "--onlyvisible", "--pid", str(pid)])
+    popups = []
+    for window in listed.stdout.decode().split():
+        info = session.run(["xwininfo", "-id", window]).stdout.decode()
+        fields = dict(line.strip().split(": ", 1) for line in info.splitlines() if ": " in line)
+        if fields.get("Override Redirect State") == "yes" and fields.get("Map State") == "IsViewable":
+            popups.append(tuple(int(fields[name]) for name in (
+                "Absolute upper-left X", "Absolute upper-left Y", "Width", "Height")))
+    return popups

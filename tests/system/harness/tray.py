@@ -1,7 +1,7 @@
 """The desktop's side of the tray: a StatusNotifierWatcher with its host, and a host's
 reading of one item and its dbusmenu."""
 
-from gi.repository import GLib
+from gi.repository import Gio, GLib
 from PIL import Image
 
 from . import bus
@@ -121,6 +121,14 @@ class TrayItem:
 
     def call(self, method, signature="", args=()):
         return bus.call(self.connection, self.service, self.path, ITEM, method, signature, args)
+
+    def record_signals(self):
+        """A list that receives the name of every signal the item's process sends from
+        now on, its menu's too."""
+        received = []
+        self.connection.signal_subscribe(self.service, None, None, None, None, Gio.DBusSignalFlags.NONE,
+                                         lambda *signal: received.append(signal[4]))
+        return received
 
     def tooltip(self):
         """(title, text) of the ToolTip property."""
