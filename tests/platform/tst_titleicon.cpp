@@ -99,9 +99,6 @@ private slots:
     void rendersLegiblyInsideMargins();
     void badgeAloneTellsTheStates_data();
     void badgeAloneTellsTheStates();
-    void titlesStayDistinct_data();
-    void titlesStayDistinct();
-    void offersOnlySmallImagesForTheBus();
     void colorSchemeFromPortal_data();
     void colorSchemeFromPortal();
 };
@@ -190,39 +187,6 @@ void TitleIconTest::badgeAloneTellsTheStates()
             QVERIFY2(count >= 5, pair + " look alike");
             QVERIFY2(corner.contains(differing), pair + " differ outside the badge's corner");
         }
-}
-
-void TitleIconTest::titlesStayDistinct_data()
-{
-    QTest::addColumn<int>("size");
-    for (const int size : platform::titleIconSizes())
-        QTest::addRow("%d px", size) << size;
-}
-
-// The tray must show which title it is at every size it is offered in.
-void TitleIconTest::titlesStayDistinct()
-{
-    QFETCH(int, size);
-    const QImage ol = platform::renderTitleIcon(QStringLiteral("OL"), size);
-    const QImage olh = platform::renderTitleIcon(QStringLiteral("OLH"), size);
-    int differing = 0;
-    for (int y = 0; y < size; ++y)
-        for (int x = 0; x < size; ++x)
-            differing += ol.pixel(x, y) != olh.pixel(x, y) ? 1 : 0;
-    QCOMPARE_GE(differing, size * size / 10);
-}
-
-// Every offered size travels over the bus in each IconPixmap reply, uncompressed.
-void TitleIconTest::offersOnlySmallImagesForTheBus()
-{
-    const QList<QSize> sizes = platform::titleIcon(QStringLiteral("OLH")).availableSizes();
-    QVERIFY(!sizes.isEmpty());
-    qsizetype bytes = 0;
-    for (const QSize &size : sizes) {
-        QVERIFY(size.width() <= 64 && size.height() <= 64);
-        bytes += 4 * size.width() * size.height();
-    }
-    QCOMPARE_LE(bytes, 48 * 1024);
 }
 
 void TitleIconTest::colorSchemeFromPortal_data()
