@@ -2,6 +2,7 @@
 by a target, and the desktops that run autostart entries themselves."""
 
 import os
+import pathlib
 import plistlib
 import shutil
 import signal
@@ -15,13 +16,12 @@ from harness.waiting import EXIT_S, LAUNCH_S, wait_for
 
 LABEL = "com.tovrex.orlinde-e2e"
 UNIT = r"com.tovrex.orlinde\x2de2e.service"
-ENTRY = f"{LABEL}.desktop"
+ENTRY = f"autostart/{LABEL}.desktop"
 
 
 @pytest.fixture
 def session():
     desktop = SystemdSession()
-    print(f"manager ready in {desktop.ready_s:.2f} s")
     yield desktop
     desktop.close()
 
@@ -38,8 +38,7 @@ def agent(app):
 @pytest.fixture
 def installed(app, agent):
     write_agent(app, app.executable)
-    done = companion(app, "install")
-    assert done.returncode == 0, done.stderr
+    companion(app, "install")
     return agent
 
 
@@ -53,40 +52,33 @@ def logged_in(session, app, installed):
 
 def write_agent(app, program):
     """The property list as the app writes it, naming `program`."""
-    with open(app.settings["launchAgent"], "wb") as out:
-        plistlib.dump({"Label": LABEL, "ProgramArguments": [program],
-                       "StandardOutPath": app.in_root(".data/launcher.log"),
-                       "StandardErrorPath": app.in_root(".data/launcher-error.log")}, out)
+    pathlib.Path(app.settings["launchAgent"]).write_bytes(plistlib.dumps(
+        {"Label": LABEL, "ProgramArguments": [program], "StandardOutPath": app.in_root(".data/launcher.log"),
+         "StandardErrorPath": app.in_root(".data/launcher-error.log")}))
 
 
 def companion_of(app):
     return os.path.join(os.path.dirname(app.executable), "orlinde-login")
 
 
-def companion(app, command):
-    return app.session.run([companion_of(app), command, app.settings["launchAgent"]])
+def companion(app, command, status=0):
+    done = app.session.run([companion_of(app), command, app.settings["launchAgent"]])
+    assert status is None or done.returncode == status, done.stderr
+    return done
 
 
 def config(session, name):
     return os.path.join(session.env["XDG_CONFIG_HOME"], name)
 
 
-def read(path):
-    try:
-        with open(path) as text:
-            return text.read()
-    except OSError:
-        return ""
-
-
 def out_of_date(session, app):
     """The parts of the login start that do not start this app with this property list."""
     plist = app.settings["launchAgent"]
     runs = f'"{companion_of(app)}" "run" "{plist}"'
-    current = {"property list": f"<string>{app.executable}</string>" in read(plist),
-               "unit": runs in read(config(session, f"systemd/user/{UNIT}")),
+    current = {"property list": f"<string>{app.executable}</string>" in session.log(plist),
+               "unit": runs in session.log(config(session, f"systemd/user/{UNIT}")),
                "enablement": session.systemctl("is-enabled", UNIT) == "enabled",
-               "entry": runs in read(config(session, f"autostart/{ENTRY}"))}
+               "entry": runs in session.log(config(session, ENTRY))}
     return {part for part, holds in current.items() if not holds}
 
 
@@ -103,24 +95,18 @@ def test_the_menu_switch_alone_sets_up_the_login_start(session, app, watcher, ag
     item.wait_for_entries(["Start at login [x]"])
     # systemd's XDG autostart generator leaves the entry to the unit: one start, never two.
     assert session.systemctl("list-unit-files", "--no-legend", "app-com.tovrex.orlinde*") == ""
-    validated = session.run(["desktop-file-validate", config(session, f"autostart/{ENTRY}")])
+    validated = session.run(["desktop-file-validate", config(session, ENTRY)])
     assert validated.returncode == 0 and not validated.stdout, validated.stdout
     os.unlink(agent)  # from outside, as a person or another tool may do
     item.wait_for_entries(["Start at login [ ]"])
 
 
-@pytest.mark.parametrize("obstacle, on_after", [
-    ("a folder at the file's path", True),  # left as it is, with whatever it holds
-    ("a file where the autostart folder belongs", False),
-])
-def test_a_switch_that_cannot_act_alerts_once_and_takes_no_half_effect(session, app, watcher, agent,
-                                                                       obstacle, on_after):
+@pytest.mark.parametrize("case, on_after", [("a folder at the file's path", True),  # left as it is, whatever it holds
+                                            ("a file where the autostart folder belongs", False)])
+def test_a_switch_that_cannot_act_alerts_once_and_takes_no_half_effect(session, app, watcher, agent, case, on_after):
     mark = f"Start at login [{'x' if on_after else ' '}]"
     in_the_way = agent if on_after else config(session, "autostart")
-    if on_after:
-        os.makedirs(agent)
-    else:
-        open(in_the_way, "w").close()
+    (os.mkdir if on_after else os.mknod)(in_the_way)  # a folder, or an empty file
     atspi.enable(session)
     item = app.launch_into_tray(watcher)
     item.wait_for_entries([mark])
@@ -138,8 +124,7 @@ def test_a_switch_that_cannot_act_alerts_once_and_takes_no_half_effect(session, 
 def test_a_login_starts_the_app_once(session, app, logged_in):
     assert os.readlink(f"/proc/{logged_in}/exe") == app.executable
     # A desktop that runs autostart entries and starts graphical-session.target as well.
-    autostart = companion(app, "run")
-    assert autostart.returncode == 0 and b"systemd user unit starts" in autostart.stderr, autostart.stderr
+    assert b"systemd user unit starts" in companion(app, "run").stderr
     assert session.unit(UNIT)["MainPID"] == str(logged_in)
     assert len(app.lines("launches")) == 1
 
@@ -147,8 +132,7 @@ def test_a_login_starts_the_app_once(session, app, logged_in):
 def test_a_killed_app_is_started_again_after_15_seconds(session, app, logged_in):
     killed = time.monotonic()
     os.kill(logged_in, signal.SIGKILL)
-    wait_for(lambda: session.unit(UNIT)["MainPID"] not in ("0", str(logged_in)), 45, "the app started again",
-             poll=0.1)
+    wait_for(lambda: session.unit(UNIT)["MainPID"] not in ("0", str(logged_in)), 45, "the app started again")
     delay = time.monotonic() - killed
     print(f"started again {delay:.1f} s after kill -9")
     assert delay >= 14
@@ -168,7 +152,7 @@ def test_a_login_without_the_property_list_starts_nothing(session, app, installe
     assert (unit["ConditionResult"], unit["MainPID"]) == ("no", "0")
     # The autostart entry, run all the same by a desktop that ignores X-systemd-skip.
     autostart = companion(app, "run")
-    assert (autostart.returncode, autostart.stdout + autostart.stderr) == (0, b"")
+    assert autostart.stdout + autostart.stderr == b""
     assert app.lines("launches") == []
 
 
@@ -181,61 +165,49 @@ def test_a_desktop_without_a_systemd_session_starts_the_app_from_autostart(sessi
     assert session.unit(UNIT)["MainPID"] == "0"
 
 
-@pytest.mark.parametrize("case, mentions", [
-    ("moved away", "No such file"),
-    ("not executable", "Permission denied"),
-    ("installation deleted", None),  # the companion with it
-    ("companion broken", None),  # there, but systemd cannot execute it
-])
+@pytest.mark.parametrize("case, mentions", [("moved away", "No such file"), ("not executable", "Permission denied"),
+                                            ("installation deleted", None),  # the companion with it
+                                            ("companion broken", None)])  # there, but systemd cannot execute it
 def test_an_unusable_program_is_not_retried(session, app, agent, case, mentions):
     program = {"moved away": "/nowhere/Orlinde", "not executable": app.in_root("collector.mjs")}
     write_agent(app, program.get(case, app.executable))
-    assert companion(app, "install").returncode == 0
+    companion(app, "install")
     if case == "installation deleted":
         shutil.rmtree(os.path.join(app.top, "Orlinde.app"))
     elif case == "companion broken":
-        with open(companion_of(app), "w") as broken:
-            broken.write("#!/nowhere/sh\n")
+        pathlib.Path(companion_of(app)).write_text("#!/nowhere/sh\n")
     session.log_in()
     unit = session.stopped(UNIT)
     assert (unit["MainPID"], unit["NRestarts"], app.lines("launches")) == ("0", "0", [])
     if mentions:
         assert (unit["SubState"], unit["ExecMainStatus"]) == ("failed", "78")
-        said = read(app.in_root(".data/launcher-error.log")).splitlines()[-1]
+        said = session.log(app.in_root(".data/launcher-error.log")).splitlines()[-1]
         assert program[case] in said and mentions in said, said
 
 
-@pytest.mark.parametrize("change, outdated", [
-    ("program moved", "property list"),
-    ("companion moved", "unit, entry"),
-    ("unit disabled", "enablement"),
-    ("entry removed", "entry"),
-])
+@pytest.mark.parametrize("change, outdated", [("program moved", "property list"), ("companion moved", "unit, entry"),
+                                               ("unit disabled", "enablement"), ("entry removed", "entry")])
 def test_a_launch_brings_an_outdated_login_start_up_to_date(session, app, installed, change, outdated):
     if change == "program moved":
         write_agent(app, "/moved/away/Orlinde")
     elif change == "companion moved":
-        old = session.path("old/orlinde-login")
-        os.makedirs(os.path.dirname(old))
+        old = session.path("orlinde-login")
         shutil.copy2(companion_of(app), old)
         assert session.run([old, "install", installed]).returncode == 0
     elif change == "unit disabled":
         session.systemctl("disable", UNIT)
     else:
-        os.unlink(config(session, f"autostart/{ENTRY}"))
+        os.unlink(config(session, ENTRY))
     assert out_of_date(session, app) == set(outdated.split(", "))
     app.start()
     wait_for(lambda: not out_of_date(session, app), LAUNCH_S, "the login start brought up to date")
 
 
 def test_a_stopped_manager_costs_seconds_not_minutes(session, app, installed):
-    session.manager.send_signal(signal.SIGSTOP)
-    try:
-        started = time.monotonic()
-        install = companion(app, "install")
-        elapsed = time.monotonic() - started
-    finally:
-        session.manager.send_signal(signal.SIGCONT)
+    session.manager.send_signal(signal.SIGSTOP)  # the session's teardown continues it
+    started = time.monotonic()
+    install = companion(app, "install", status=None)
+    elapsed = time.monotonic() - started
     print(f"install gave up on a stopped manager after {elapsed:.1f} s")
     assert install.returncode == 1 and b"did not answer" in install.stderr, install.stderr
     assert elapsed < 10
@@ -243,7 +215,6 @@ def test_a_stopped_manager_costs_seconds_not_minutes(session, app, installed):
 
 def test_uninstall_leaves_nothing_behind(session, app, logged_in):
     os.unlink(app.settings["launchAgent"])  # the switch is off: only the unit and the entry name it
-    done = companion(app, "uninstall")
-    assert done.returncode == 0, done.stderr
+    companion(app, "uninstall")
     assert written(session) == []
     assert session.unit(UNIT)["LoadState"] == "not-found"

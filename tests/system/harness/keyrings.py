@@ -1,13 +1,12 @@
-"""The Secret Service providers Debian ships, each started in a session as a login
-leaves it (gnome-keyring, KWallet, KeePassXC), and the person at the screen who answers
-their prompts. Every process they start belongs to the session and ends with it."""
+"""The Secret Service providers Debian ships (gnome-keyring, KWallet, KeePassXC), each
+started in the session as a login leaves it, and the person who answers their prompts."""
 
 import base64
+import contextlib
 import glob
 import hashlib
 import os
-import re
-import secrets
+import pathlib
 import shutil
 import signal
 import socket
@@ -17,6 +16,7 @@ import time
 import uuid
 from xml.etree import ElementTree
 
+import pytest
 from gi.repository import Gio, GLib
 
 from . import bus
@@ -30,38 +30,34 @@ START_S = 30  # a provider starts in a few seconds, even on a loaded machine
 # A person answers after a few seconds: longer than the app waits for a service that
 # does not answer at all, so an early give-up shows.
 REACTION_S = 5
+PROMPTED_S = 2 * REACTION_S + 10  # one prompt or two, answered
 PROMPTER = "/usr/libexec/gcr-prompter"
-
-
-class Unavailable(Exception):
-    """The provider cannot run on this machine; the reason says why."""
 
 
 def answering(condition):
     """condition, false while the service it asks is not (yet) on the bus."""
     def asked():
-        try:
+        with contextlib.suppress(GLib.Error):
             return condition()
-        except GLib.Error:
-            return False
     return asked
 
 
 class Keyring:
-    """One provider on the session's bus, its store unlocked; `password` unlocks it and
-    is hex only, so that the person can type it."""
+    """One provider on the session's bus, its store unlocked by `password` (hex, for the
+    person to type); one that cannot start here skips the test."""
 
-    name = ""
-    needs = ()
     prompts = ()  # (xdotool search arguments, kind of answer)
+    activatable = {}
 
     def __init__(self, session, **settings):
-        self.session = session
-        self.settings = settings
-        self.password = "pw" + secrets.token_hex(12)
+        self.session, self.settings = session, settings
+        self.password = "pw" + os.urandom(12).hex()
         self.dir = session.path(self.name)
         os.makedirs(self.dir)
-        self.start()
+        try:
+            self.start()
+        except (AssertionError, GLib.Error, subprocess.SubprocessError, OSError) as failure:
+            pytest.skip(f"{self.name} could not be started: {failure}")
 
     def start(self):
         began = time.monotonic()
@@ -69,18 +65,11 @@ class Keyring:
         wait_for(answering(self.ready), START_S, f"{self.name} to offer an unlocked store")
         print(f"{self.name} started in {time.monotonic() - began:.2f} s")
 
-    def call(self, path, interface, method, signature="", args=(), timeout_ms=25_000):
+    def call(self, method, signature="", args=(), path=SERVICE[0], interface=SERVICE[1], timeout_ms=25_000):
         return bus.call(self.session.bus, SECRETS, path, interface, method, signature, args, timeout_ms)
 
-    def service(self, method, signature="", args=()):
-        return self.call(*SERVICE, method, signature, args)
-
     def default_collection(self):
-        """Its path, or None while the provider has none (or is still starting)."""
-        try:
-            path = self.call(SERVICE[0], SERVICE[1], "ReadAlias", "s", ("default",), 3000)[0]
-        except GLib.Error:
-            return None
+        path = self.call("ReadAlias", "s", ("default",), timeout_ms=3000)[0]
         return None if path == "/" else path
 
     def is_locked(self):
@@ -91,7 +80,7 @@ class Keyring:
         return self.default_collection() and not self.is_locked()
 
     def lock(self):
-        self.service("Lock", "ao", ([self.default_collection()],))
+        self.call("Lock", "ao", ([self.default_collection()],))
         wait_for(self.is_locked, START_S, "the store to lock")
 
     def unlock(self):
@@ -100,27 +89,21 @@ class Keyring:
             self.unlock_as_login()
             wait_for(self.ready, START_S, "the store to unlock")
 
-    def kill(self):
-        """SIGKILL to the owner of the Secret Service's name; when it was sent."""
-        os.kill(bus.pid_of(self.session.bus, SECRETS), signal.SIGKILL)
+    def kill(self, sig=signal.SIGKILL):
+        """`sig` to the owner of the Secret Service's name; when it was sent."""
+        os.kill(bus.pid_of(self.session.bus, SECRETS), sig)
         killed = time.monotonic()
-        wait_for(lambda: bus.owner(self.session.bus, SECRETS) is None, START_S,
-                 f"{self.name}'s name to leave the bus")
+        wait_for(lambda: bus.owner(self.session.bus, SECRETS) is None, START_S, f"{self.name}'s name to leave the bus")
         return killed
 
-    def items(self):
-        """The dashboard items' paths: (unlocked, locked)."""
-        return self.service("SearchItems", "a{ss}", (DASHBOARD,))
-
     def keys(self):
-        """The secret of every dashboard item, ordered by path; answers at once any
-        prompt this read causes itself."""
+        """Every dashboard item's secret, by path; answers at once the prompts it causes."""
         self.unlock()
-        unlocked, locked = self.items()
+        unlocked, locked = self.call("SearchItems", "a{ss}", (DASHBOARD,))
         if locked:  # KeePassXC keeps an item locked to each client until access is allowed
-            self.complete(self.service("Unlock", "ao", (locked,))[1])
-        session = self.service("OpenSession", "sv", ("plain", GLib.Variant("s", "")))[1]
-        found = self.service("GetSecrets", "aoo", (unlocked + locked, session))[0]
+            self.complete(self.call("Unlock", "ao", (locked,))[1])
+        session = self.call("OpenSession", "sv", ("plain", GLib.Variant("s", "")))[1]
+        found = self.call("GetSecrets", "aoo", (unlocked + locked, session))[0]
         assert len(found) == len(unlocked + locked), f"{len(found)} of {len(unlocked + locked)} read"
         return [bytes(found[path][2]) for path in sorted(found)]
 
@@ -128,20 +111,12 @@ class Keyring:
         if prompt == "/":
             return
         done = []
-        subscription = self.session.bus.signal_subscribe(
-            None, PROMPT, "Completed", prompt, None, Gio.DBusSignalFlags.NONE,
-            lambda *received: done.append(received[5].unpack()))
-        self.call(prompt, PROMPT, "Prompt", "s", ("",))
-        answered = set()
-
-        def answer_new_windows():
-            for window, kind in self.windows():
-                if window not in answered:
-                    answered.add(window)
-                    self.answer(window, kind, "unlock")
-            return done
-        wait_for(answer_new_windows, START_S, f"the prompt {prompt} to complete")
-        self.session.bus.signal_unsubscribe(subscription)
+        listener = self.session.bus.signal_subscribe(None, PROMPT, "Completed", prompt, None, Gio.DBusSignalFlags.NONE,
+                                                     lambda *received: done.append(received[5].unpack()))
+        with Person(self, "unlock", reaction_s=0):
+            self.call("Prompt", "s", ("",), prompt, PROMPT)
+            wait_for(lambda: done, START_S, f"the prompt {prompt} to complete")
+        self.session.bus.signal_unsubscribe(listener)
         assert not done[0][0], f"the prompt {prompt} was dismissed"
 
     def xdotool(self, *args):
@@ -149,86 +124,75 @@ class Keyring:
 
     def windows(self):
         """The provider's prompts on the screen: [(window, kind)]."""
-        found = []
-        for search, kind in self.prompts:
-            found += [(w, kind) for w in self.xdotool("search", "--onlyvisible", *search).split()]
-        return found
+        return [(window, kind) for search, kind in self.prompts
+                for window in self.xdotool("search", "--onlyvisible", *search).split()]
 
     def answer(self, window, kind, policy):
-        """Types an answer into the window: "unlock" (the password where one is asked,
-        twice for a new store; else the default button, "Remember" as offered) or
-        "cancel"."""
+        """Types "unlock" (the password, twice for a new store; else the default button,
+        "Remember" as offered) or "cancel"."""
         focus = ["windowfocus", "--sync", window]
         typing = [*focus, "type", "--delay", "20", self.password]
-        keys = {"cancel": [[*focus, "key", "Escape"]],
-                "password": [typing, ["key", "Return"]],
-                "new password": [typing, ["key", "Tab"], typing, ["key", "Return"]],
-                "confirm": [[*focus, "key", "Return"]]}["cancel" if policy == "cancel" else kind]
-        for command in keys:
+        for command in {"cancel": [[*focus, "key", "Escape"]],
+                        "password": [typing, ["key", "Return"]],
+                        "new password": [typing, ["key", "Tab"], typing, ["key", "Return"]],
+                        "confirm": [[*focus, "key", "Return"]]}["cancel" if policy == "cancel" else kind]:
             self.xdotool(*command)
 
 
 class GnomeKeyring(Keyring):
     """settings: login (False: no login keyring, as after an autologin), prompts (False:
-    no prompter can be started)."""
+    no prompter can be started, for the session's `activatable`)."""
 
     name = "gnome-keyring"
     needs = ("gnome-keyring-daemon", PROMPTER)
     prompts = ((("--class", "^gcr-prompter$"), "password"),)
+    activatable = {name: PROMPTER for name in ("org.gnome.keyring.SystemPrompter", "org.gnome.keyring.PrivatePrompter")}
 
     def launch(self):
-        # Services the bus starts take its environment, which predates the display.
         login = self.settings.get("login", True)
-        # It forks its daemon, which creates the login keyring with the password the
-        # first time and unlocks it with the same password afterwards.
+        # Its daemon creates the login keyring with the password the first time, and unlocks it with it afterwards.
         self.session.run(["gnome-keyring-daemon", "--components=secrets"] + (["--unlock"] if login else []),
                          input=self.password.encode() if login else None, timeout=START_S, check=True)
 
     def ready(self):
-        if not self.settings.get("login", True):
-            return bus.owner(self.session.bus, SECRETS)
-        return super().ready()
+        return super().ready() if self.settings.get("login", True) else bus.owner(self.session.bus, SECRETS)
 
     def windows(self):
         # Its unlock prompt is titled "Unlock ..."; the one for a new keyring has no title.
-        return [(w, "password" if self.xdotool("getwindowname", w) else "new password")
-                for w, _ in super().windows()]
+        return [(w, "password" if self.xdotool("getwindowname", w) else "new password") for w, _ in super().windows()]
 
     def unlock_as_login(self):
         # seahorse's way in: the master password over a plain session, no prompt.
-        session = self.service("OpenSession", "sv", ("plain", GLib.Variant("s", "")))[1]
-        self.call(SERVICE[0], "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface",
-                  "UnlockWithMasterPassword", "o(oayays)",
-                  (self.default_collection(), (session, b"", self.password.encode(), "text/plain")))
+        session = self.call("OpenSession", "sv", ("plain", GLib.Variant("s", "")))[1]
+        self.call("UnlockWithMasterPassword", "o(oayays)",
+                  (self.default_collection(), (session, b"", self.password.encode(), "text/plain")),
+                  interface="org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface")
 
 
 class KWallet(Keyring):
     name = "kwallet"
-    needs = ("kwalletd5",)
+    # QCA's OpenSSL plugin (libqca-qt5-2-plugins): kwalletd refuses every encrypted session without it.
+    needs = ("kwalletd5", "/usr/lib/*/qca-qt5/crypto/libqca-ossl.so")
     prompts = ((("--name", "^KDE Wallet Service$"), "password"),)
     wallet = "kdewallet"
 
-    def kwallet(self, method, signature="", args=()):
+    def kwallet(self, method, signature="", args=(), timeout_ms=25_000):
         return bus.call(self.session.bus, "org.kde.kwalletd5", "/modules/kwalletd5", "org.kde.KWallet",
-                        method, signature, args)
+                        method, signature, args, timeout_ms)
 
     def is_open(self):
         return self.kwallet("isOpen", "s", (self.wallet,))[0]
 
     def password_hash(self):
         # pam_kwallet's key: PBKDF2-SHA512, 50,000 rounds, 56 bytes, salted per wallet.
-        data = os.path.join(self.session.env["XDG_DATA_HOME"], "kwalletd")
-        os.makedirs(data, exist_ok=True)
-        salt = os.path.join(data, f"{self.wallet}.salt")
-        if not os.path.exists(salt):
-            with open(salt, "wb") as out:
-                out.write(os.urandom(56))
-        with open(salt, "rb") as stored:
-            return hashlib.pbkdf2_hmac("sha512", self.password.encode(), stored.read(56), 50_000, 56)
+        salt = self.data / f"{self.wallet}.salt"
+        if not salt.exists():
+            salt.parent.mkdir(parents=True, exist_ok=True)
+            salt.write_bytes(os.urandom(56))
+        return hashlib.pbkdf2_hmac("sha512", self.password.encode(), salt.read_bytes()[:56], 50_000, 56)
 
     def start_as_login(self):
-        # As pam_kwallet5 does: the hash on a pipe, then an (empty) environment on a
-        # socket whose path is in PAM_KWALLET5_LOGIN.
+        # As pam_kwallet5 does: the hash on a pipe, then an (empty) environment on the socket PAM_KWALLET5_LOGIN names.
         key = self.password_hash()
         path = os.path.join(self.dir, "pam.socket")
         with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as listener:
@@ -246,23 +210,19 @@ class KWallet(Keyring):
         os.unlink(path)
 
     def launch(self):
-        with open(os.path.join(self.session.env["XDG_CONFIG_HOME"], "kwalletrc"), "w") as rc:
-            rc.write(f"[Wallet]\nFirst Use=false\nDefault Wallet={self.wallet}\n")
-        data = os.path.join(self.session.env["XDG_DATA_HOME"], "kwalletd")
-        if not os.path.exists(os.path.join(data, f"{self.wallet}.kwl")):
-            # The first login creates the wallet; its Secret Service side lists only
-            # wallets that existed when it started, so it starts again afterwards.
+        self.data = pathlib.Path(self.session.env["XDG_DATA_HOME"], "kwalletd")
+        pathlib.Path(self.session.env["XDG_CONFIG_HOME"], "kwalletrc").write_text(
+            f"[Wallet]\nFirst Use=false\nDefault Wallet={self.wallet}\n")
+        if not (self.data / f"{self.wallet}.kwl").exists():
+            # The first login creates it; the Secret Service side lists only wallets it found, so it starts again.
             self.start_as_login()
             wait_for(answering(self.is_open), START_S, "kwalletd5 to open the new wallet")
             self.kwallet("close", "sb", (self.wallet, True))
-            pid = bus.pid_of(self.session.bus, SECRETS)
-            os.kill(pid, signal.SIGTERM)
-            wait_for(lambda: bus.owner(self.session.bus, SECRETS) is None, START_S, "kwalletd5 to stop")
+            self.kill(signal.SIGTERM)
         self.start_as_login()
 
     def ready(self):
-        # Its Secret Service side calls the collection locked until a client unlocks it,
-        # which then succeeds without a dialog: what a login leaves.
+        # Its Secret Service side calls it locked until a client unlocks it, no dialog: what a login leaves.
         return self.default_collection() and self.is_open()
 
     def lock(self):
@@ -271,65 +231,48 @@ class KWallet(Keyring):
 
     def unlock(self):
         if not self.is_open():
-            # pamOpen never replies.
-            message = Gio.DBusMessage.new_method_call("org.kde.kwalletd5", "/modules/kwalletd5",
-                                                      "org.kde.KWallet", "pamOpen")
-            message.set_body(GLib.Variant("(sayi)", (self.wallet, self.password_hash(), 0)))
-            message.set_flags(Gio.DBusMessageFlags.NO_REPLY_EXPECTED)
-            self.session.bus.send_message(message, Gio.DBusSendMessageFlags.NONE)
+            with contextlib.suppress(GLib.Error):  # pamOpen never replies
+                self.kwallet("pamOpen", "sayi", (self.wallet, self.password_hash(), 0), timeout_ms=500)
             wait_for(self.is_open, START_S, "the wallet to open")
         if self.is_locked():
-            # Its Secret Service side learns of a wallet opened elsewhere only through an
-            # Unlock of its own, which then completes without a dialog.
-            self.complete(self.service("Unlock", "ao", ([self.default_collection()],))[1])
+            # Its Secret Service side learns of a wallet opened elsewhere only by an Unlock (no dialog) of its own.
+            self.complete(self.call("Unlock", "ao", ([self.default_collection()],))[1])
 
 
 class KeePassXC(Keyring):
-    """settings: [FdoSecrets] values (UnlockBeforeSearch, ConfirmAccessItem), every
-    other one at KeePassXC's default."""
+    """settings: [FdoSecrets] values (UnlockBeforeSearch, ConfirmAccessItem); the rest as KeePassXC has them."""
 
     name = "keepassxc"
     needs = ("keepassxc", "keepassxc-cli")
     prompts = ((("--name", "^Unlock Database - KeePassXC$"), "password"),
                (("--name", "Access Request$"), "confirm"))
 
-    def database(self):
-        return os.path.join(self.dir, "store.kdbx")
-
     def cli(self, *args, answers=1):
         return self.session.run(["keepassxc-cli", *args], input=(self.password + "\n").encode() * answers,
                                 timeout=START_S, check=True).stdout.decode()
 
     def create(self):
-        # The exposed group lives only in the database's custom data, which the CLI
-        # cannot set: export to XML, add it there, import.
-        draft = os.path.join(self.dir, "draft.kdbx")
-        self.cli("db-create", "--set-password", "--decryption-time", "100", draft, answers=2)
-        self.cli("mkdir", draft, "Secrets")
-        xml = self.cli("export", "--format", "xml", draft)
-        group = re.search(r"<UUID>([^<]+)</UUID>\s*<Name>Secrets</Name>", xml).group(1)
-        custom = ("<CustomData><Item><Key>FDO_SECRETS_EXPOSED_GROUP</Key>"
-                  f"<Value>{{{uuid.UUID(bytes=base64.b64decode(group))}}}</Value></Item></CustomData>")
-        xml = re.sub(r"<CustomData>.*?</CustomData>|<CustomData/>", "", xml, flags=re.S)
-        source = os.path.join(self.dir, "store.xml")
-        with open(source, "w") as out:
-            out.write(xml.replace("</Meta>", custom + "</Meta>", 1))
-        self.cli("import", "--set-password", "--decryption-time", "100", source, self.database(), answers=2)
+        # The exposed group lives only in the custom data, which the CLI cannot set: imported from XML instead.
+        group = uuid.uuid4()
+        source = pathlib.Path(self.dir, "store.xml")
+        source.write_text("<KeePassFile><Meta><CustomData><Item><Key>FDO_SECRETS_EXPOSED_GROUP</Key>"
+                          f"<Value>{{{group}}}</Value></Item></CustomData></Meta><Root><Group><Name>Root</Name>"
+                          f"<Group><UUID>{base64.b64encode(group.bytes).decode()}</UUID><Name>Secrets</Name>"
+                          "</Group></Group></Root></KeePassFile>")
+        self.cli("import", "--set-password", "--decryption-time", "100", str(source), self.database, answers=2)
 
     def launch(self):
-        if not os.path.exists(self.database()):
+        self.database = os.path.join(self.dir, "store.kdbx")
+        if not os.path.exists(self.database):
             self.create()
         fdo = {"Enabled": "true", "ShowNotification": "false", "ConfirmDeleteItem": "false", **self.settings}
-        config = os.path.join(self.session.env["XDG_CONFIG_HOME"], "keepassxc")
-        os.makedirs(config, exist_ok=True)
-        with open(os.path.join(config, "keepassxc.ini"), "w") as ini:
-            ini.write("[General]\nConfigVersion=2\nSingleInstance=false\nRememberLastDatabases=false\n"
-                      "OpenPreviousDatabasesOnStartup=false\n[FdoSecrets]\n"
-                      + "".join(f"{k}={v}\n" for k, v in fdo.items()))
-        keepassxc = self.session.spawn(["keepassxc", "--pw-stdin", self.database()], log="keepassxc.log",
-                                       stdin=subprocess.PIPE, start_new_session=True)
-        keepassxc.stdin.write((self.password + "\n").encode())
-        keepassxc.stdin.close()
+        config = pathlib.Path(self.session.env["XDG_CONFIG_HOME"], "keepassxc")
+        config.mkdir(exist_ok=True)
+        (config / "keepassxc.ini").write_text(
+            "[General]\nConfigVersion=2\nSingleInstance=false\nRememberLastDatabases=false\n"
+            "OpenPreviousDatabasesOnStartup=false\n[FdoSecrets]\n" + "".join(f"{k}={v}\n" for k, v in fdo.items()))
+        self.session.spawn(["sh", "-c", 'echo "$0" | keepassxc --pw-stdin "$1"', self.password, self.database],
+                           log="keepassxc.log", start_new_session=True)
 
     def main_window(self, method, signature="", args=()):
         return bus.call(self.session.bus, "org.keepassxc.KeePassXC.MainWindow", "/keepassxc",
@@ -337,21 +280,20 @@ class KeePassXC(Keyring):
 
     def saved_items(self):
         """The entries of the exposed group in the database file, by UUID in hex."""
-        for group in ElementTree.fromstring(self.cli("export", "--format", "xml", self.database())).iter("Group"):
-            if group.findtext("Name") == "Secrets":
-                return {base64.b64decode(entry.findtext("UUID")).hex() for entry in group.iter("Entry")}
-        return set()
+        xml = ElementTree.fromstring(self.cli("export", "--format", "xml", self.database))
+        entries = xml.find(".//Group[Name='Secrets']").iter("Entry")
+        return {base64.b64decode(entry.findtext("UUID")).hex() for entry in entries}
 
     def lock(self):
         # KeePassXC saves a change 150 ms later, and a lock that comes while it saves
         # drops the change. A person locks long after, so the change is on disk first.
-        live = {os.path.basename(path) for path in sum(self.items(), [])}
+        live = {os.path.basename(path) for path in sum(self.call("SearchItems", "a{ss}", (DASHBOARD,)), [])}
         wait_for(lambda: live == self.saved_items(), START_S, "KeePassXC to save the store")
         self.main_window("lockAllDatabases")
         wait_for(self.is_locked, START_S, "the store to lock")
 
     def unlock_as_login(self):
-        self.main_window("openDatabase", "ss", (self.database(), self.password))
+        self.main_window("openDatabase", "ss", (self.database, self.password))
 
 
 KEYRINGS = {keyring.name: keyring for keyring in (GnomeKeyring, KWallet, KeePassXC)}
@@ -359,43 +301,20 @@ KEYRINGS = {keyring.name: keyring for keyring in (GnomeKeyring, KWallet, KeePass
 
 def missing(name):
     """Why the provider cannot run here, or None."""
-    for tool in KEYRINGS[name].needs + ("Xvfb", "dbus-daemon", "xdotool"):
-        if not shutil.which(tool):
-            return f"{tool} is not installed"
-    # Without QCA's OpenSSL plugin kwalletd refuses every encrypted session.
-    if name == "kwallet" and not glob.glob("/usr/lib/*/qca-qt5/crypto/libqca-ossl.so"):
-        return "libqca-qt5-2-plugins is not installed"
-    return None
-
-
-def activatable(name, prompts=True):
-    """The bus services a session with this provider offers: gnome-keyring's prompter."""
-    if name != "gnome-keyring" or not prompts:
-        return {}
-    return {service: PROMPTER for service in ("org.gnome.keyring.SystemPrompter",
-                                              "org.gnome.keyring.PrivatePrompter")}
-
-
-def start(session, name, **settings):
-    try:
-        return KEYRINGS[name](session, **settings)
-    except (AssertionError, GLib.Error, subprocess.SubprocessError, OSError) as failure:
-        raise Unavailable(f"{name} could not be started: {failure}") from None
+    return next((f"{need} is not installed" for need in KEYRINGS[name].needs + ("Xvfb", "dbus-daemon", "xdotool")
+                 if not (shutil.which(need) or glob.glob(need))), None)
 
 
 class Person(threading.Thread):
-    """The person at the screen: answers each prompt of `keyring` `reaction_s` after it
-    appears, by `policy`: "unlock", "cancel", or "watch" (never answers). `events`
-    holds (seconds since start, "shown"|"unlock"|"cancel"|"closed", kind). Used as a
-    context manager; an answer being typed is finished before it ends, since a key left
-    pressed would repeat into the next window."""
+    """The person at the screen, as a context: answers each prompt `reaction_s` after it
+    appears by `policy` ("unlock", "cancel", or "watch": never); `events` holds (seconds,
+    "shown"|policy|"closed", kind). An answer being typed is finished before the context
+    ends, since a key left pressed would repeat into the next window."""
 
     def __init__(self, keyring, policy, reaction_s=REACTION_S):
         super().__init__(daemon=True)
         self.keyring, self.policy, self.reaction_s = keyring, policy, reaction_s
-        self.events = []
-        self.stopping = threading.Event()
-        self.began = time.monotonic()
+        self.events, self.stopping, self.began = [], threading.Event(), time.monotonic()
 
     def note(self, what, kind):
         self.events.append((round(time.monotonic() - self.began, 2), what, kind))
@@ -406,9 +325,7 @@ class Person(threading.Thread):
             visible = dict(self.keyring.windows())
             for window in set(seen) - set(visible):
                 self.note("closed", seen.pop(window))
-            for window, kind in visible.items():
-                if window in seen:
-                    continue
+            for window, kind in [(w, k) for w, k in visible.items() if w not in seen]:
                 seen[window] = kind
                 self.note("shown", kind)
                 if self.policy == "watch" or self.stopping.wait(self.reaction_s):
@@ -435,56 +352,14 @@ class Person(threading.Thread):
             print(f"{self.keyring.name} prompts ({self.policy}):", self.events)
 
 
-class Store:
-    """The app's one-shot store with `key` on its standard input, or with the shell's
-    `redirection` of it; `env` values of None remove a variable."""
-
-    def __init__(self, app, key=b"", env=None, redirection=None):
-        session = app.session
-        environment = {**session.env, **(env or {}), session.marker[0]: session.marker[1]}
-        command = [app.executable, "--store-dashboard-key"]
-        if redirection:
-            command = ["/bin/sh", "-c", f'exec "$0" --store-dashboard-key {redirection}', app.executable]
-        self.began = time.monotonic()
-        self.process = subprocess.Popen(command, stdin=None if redirection else subprocess.PIPE,
-                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                        env={k: v for k, v in environment.items() if v is not None})
-        session.processes.append(self.process)
-        if not redirection:
-            self.process.stdin.write(key)
-            self.process.stdin.close()
-
-    def finish(self, seconds):
-        """(exit status, or None while it still runs; its output); `seconds` keeps how
-        long it ran."""
-        try:
-            wait_for(lambda: self.process.poll() is not None, seconds, "the store to end")
-        except AssertionError:
-            return None, b""
-        finally:
-            self.seconds = time.monotonic() - self.began
-        return self.process.returncode, self.process.stdout.read()
-
-
-def stored(app, key, seconds, figure=None):
-    """The store's exit status, once it has printed nothing (the key least of all); with
-    `figure`, a line saying how long it took."""
-    store = Store(app, key)
-    status, output = store.finish(seconds)
+def stored(app, key, seconds=PROMPTED_S, figure=None, redirection="", unset=None):
+    """The one-shot store's exit status once it has printed nothing (the key least of all), `key` on its standard
+    input (or the shell's `redirection` of it), without the variable `unset`; `figure` prints how long it took."""
+    began = time.monotonic()
+    done = app.session.run([*(["env", "-u", unset] if unset else []), "/bin/sh", "-c",
+                            f'exec "$0" --store-dashboard-key {redirection}', app.executable],
+                           input=key, timeout=seconds)
     if figure:
-        print(f"{figure}: exit {status} after {store.seconds:.2f} s")
-    assert output == b"", f"the store printed {output!r}"
-    return status
-
-
-def silent_owner(session):
-    """A process that owns the Secret Service's name and never reads a message."""
-    owner = session.spawn(["/usr/bin/python3", "-c", SILENT_OWNER, SECRETS], log="pipe")
-    assert owner.stdout.readline().strip() == b"owned", owner.stderr.read().decode()
-
-
-SILENT_OWNER = """import dbus, sys, time
-bus = dbus.SessionBus()
-bus.request_name(sys.argv[1], dbus.bus.NAME_FLAG_DO_NOT_QUEUE)
-print("owned", flush=True)
-time.sleep(3600)"""
+        print(f"{figure}: exit {done.returncode} after {time.monotonic() - began:.2f} s")
+    assert done.stdout + done.stderr == b"", "the store printed something"
+    return done.returncode

@@ -1,10 +1,8 @@
-"""A desktop session that a systemd user manager runs, as at a graphical login: the
-manager's own user bus is the session bus, and a target of ours plays the login and the
-logout (graphical-session.target refuses a manual start).
+"""A desktop session run by a systemd user manager, as at a graphical login: its user bus
+is the session bus, and a target of ours plays the login and the logout
+(graphical-session.target refuses a manual start). Skipped where the manager cannot run."""
 
-The manager needs root here, for a cgroup and a mount namespace of its own; where the
-machine cannot run it, the test is skipped saying why."""
-
+import contextlib
 import os
 import shutil
 import signal
@@ -18,23 +16,20 @@ from .session import Session
 from .waiting import LAUNCH_S, Timeout, wait_for
 
 TARGET = "orlinde-session.target"
-TARGET_UNIT = """[Unit]
-Description=Stand-in for a desktop session, from login to logout
-BindsTo=graphical-session.target
-Before=graphical-session.target
-"""
+TARGET_UNIT = ("[Unit]\nDescription=Stand-in for a desktop session, from login to logout\n"
+               "BindsTo=graphical-session.target\nBefore=graphical-session.target\n")
 
-# The manager joins the cgroups given as arguments, then enters a mount namespace of its
-# own: there the tmpfs over /run/systemd holds the system/ folder by which the manager
-# recognises a systemd machine, and the one over /etc/systemd/user keeps the units this
-# machine's administrator enabled out of the tests. It hands its environment to its units.
-START_MANAGER = """for cgroup; do echo $$ >"$cgroup/cgroup.procs"; done
+# In cgroups and a mount namespace of its own: the tmpfs over /run/systemd holds the
+# system/ folder by which the manager recognises a systemd machine, the one over
+# /etc/systemd/user keeps out units this machine's administrator enabled. Its units get
+# its environment, the display too, as a desktop sets it before graphical-session.target.
+START_MANAGER = """for cgroup; do mkdir "$cgroup"; echo $$ >"$cgroup/cgroup.procs"; done
 exec unshare --mount --propagation private -- sh -c '
 set -e
 mount -t tmpfs tmpfs /run/systemd
 mkdir /run/systemd/system
 if [ -d /etc/systemd/user ]; then mount -t tmpfs tmpfs /etc/systemd/user; fi
-exec env -i HOME="$HOME" XDG_RUNTIME_DIR="$XDG_RUNTIME_DIR" PATH="$PATH" LANG=C.UTF-8 \\
+exec env -i HOME="$HOME" XDG_RUNTIME_DIR="$XDG_RUNTIME_DIR" PATH="$PATH" LANG=C.UTF-8 DISPLAY="$DISPLAY" \\
     {marker}="${marker}" SYSTEMD_LOG_TARGET=console systemd --user --default-standard-output=inherit'
 """
 
@@ -43,85 +38,60 @@ def cgroup_hierarchies():
     """Every hierarchy systemd uses: the unified one and, on a hybrid layout, the named v1 one."""
     if os.path.exists("/sys/fs/cgroup/cgroup.controllers"):
         return ["/sys/fs/cgroup"]
-    return [h for h in ("/sys/fs/cgroup/unified", "/sys/fs/cgroup/systemd")
-            if os.path.exists(f"{h}/cgroup.procs")]
+    return [h for h in ("/sys/fs/cgroup/unified", "/sys/fs/cgroup/systemd") if os.path.exists(f"{h}/cgroup.procs")]
 
 
 def unusable_reason():
-    if os.getuid() != 0:
-        return "needs root, for a cgroup and a mount namespace of its own"
-    for tool in ("systemd", "systemctl", "unshare", "nsenter", "dbus-daemon"):
-        if not shutil.which(tool):
-            return f"{tool} is not installed"
-    if not os.path.exists("/usr/lib/systemd/user/dbus.socket"):
-        return "no user bus socket unit (package dbus-user-session)"
-    if not os.path.isdir("/run/systemd"):
-        return "/run/systemd does not exist to be covered"
-    if not cgroup_hierarchies():
-        return "no cgroup hierarchy that systemd can use is mounted"
-    return None
+    needs = {"root, for a cgroup and a mount namespace of its own": os.getuid() == 0,
+             **{f"{tool} installed": shutil.which(tool)
+                for tool in ("systemd", "systemctl", "unshare", "nsenter", "dbus-daemon")},
+             "a user bus socket unit (package dbus-user-session)": os.path.exists("/usr/lib/systemd/user/dbus.socket"),
+             "/run/systemd to cover": os.path.isdir("/run/systemd"),
+             "a cgroup hierarchy that systemd can use": cgroup_hierarchies()}
+    return next((f"needs {need}" for need, met in needs.items() if not met), None)
 
 
 class SystemdSession(Session):
-    """A Session (X11, no keyring) whose bus is a systemd user manager's: `manager` is
-    the manager's process, `ready_s` how long it took to come up."""
+    """A Session (X11, no keyring) whose bus is that of the user manager `manager`."""
 
-    def __init__(self, **kw):
-        self.manager = None
-        self.cgroups = []
-        reason = unusable_reason()
-        if reason:
+    manager, cgroups = None, ()
+
+    def __init__(self):
+        if reason := unusable_reason():
             pytest.skip(reason)
-        super().__init__(keyring=False, **kw)
+        super().__init__(keyring=False)
 
     def _start_bus(self, activatable):
-        os.makedirs(self.path("run/systemd/user"))
         # Outside ~/.config, where the tests look for what the app leaves behind.
+        os.makedirs(self.path("run/systemd/user"))
         with open(self.path(f"run/systemd/user/{TARGET}"), "w") as unit:
             unit.write(TARGET_UNIT)
         self.cgroups = [os.path.join(h, os.path.basename(self.dir)) for h in cgroup_hierarchies()]
-        for cgroup in self.cgroups:
-            os.mkdir(cgroup)
-
         started = time.monotonic()
-        script = START_MANAGER.format(marker=self.marker[0])
-        self.manager = self.spawn(["sh", "-c", script, "sh", *self.cgroups], log="manager.log")
+        self.manager = self.spawn(["sh", "-c", START_MANAGER.format(marker=self.marker[0]), "sh", *self.cgroups],
+                                  log="manager.log")
+        self.address = self.env["DBUS_SESSION_BUS_ADDRESS"] = f"unix:path={self.path('run/bus')}"
 
         def alive(condition):
             if self.manager.poll() is not None:
                 pytest.skip("this machine cannot run a systemd user manager: " + self.log("manager.log"))
-            return condition()
+            with contextlib.suppress(bus.GLib.Error):  # the socket file appears before it listens
+                return condition()
 
-        self.address = f"unix:path={self.path('run/bus')}"
-        self.env["DBUS_SESSION_BUS_ADDRESS"] = self.address
-
-        def connected():  # the socket file appears a moment before it listens
-            try:
-                return bus.connect(self.address)
-            except bus.GLib.Error:
-                return None
-
-        self.bus = wait_for(lambda: alive(connected), LAUNCH_S, "the user bus to accept connections")
+        self.bus = wait_for(lambda: alive(lambda: bus.connect(self.address)), LAUNCH_S,
+                            "the user bus to accept connections")
         # The manager joins its bus only once the bus has started, after the socket appears.
         wait_for(lambda: alive(lambda: self.systemctl("is-system-running") in ("running", "degraded")
                                and bus.owner(self.bus, "org.freedesktop.systemd1")),
                  2 * LAUNCH_S, "the manager to finish starting and join its bus")
-        self.ready_s = time.monotonic() - started
-
-    def start_x(self, screen):
-        super().start_x(screen)
-        # What a desktop does before it starts graphical-session.target.
-        self.systemctl("set-environment", f"DISPLAY={self.env['DISPLAY']}")
+        print(f"manager ready in {time.monotonic() - started:.2f} s")
 
     def systemctl(self, *args):
-        """systemctl --user, inside the manager's mount namespace (outside, it sees no
-        systemd); its standard output."""
-        done = self.run(["nsenter", "--mount", f"--target={self.manager.pid}", "--",
-                         "systemctl", "--user", *args], timeout=LAUNCH_S)
-        return done.stdout.decode().strip()
+        """Its standard output; inside the manager's mount namespace, as outside no systemd shows."""
+        return self.run(["nsenter", "--mount", f"--target={self.manager.pid}", "--", "systemctl", "--user", *args],
+                        timeout=LAUNCH_S).stdout.decode().strip()
 
     def unit(self, name):
-        """The unit's properties as `systemctl show` gives them."""
         return dict(line.split("=", 1) for line in self.systemctl("show", name).splitlines())
 
     def stopped(self, name, seconds=LAUNCH_S):
@@ -133,12 +103,10 @@ class SystemdSession(Session):
             seen.clear()
             seen.update(self.unit(name))
             return not seen.get("Job") and seen["ActiveState"] in ("inactive", "failed")
-
         try:
             wait_for(resting, seconds, f"{name} to stop for good", poll=0.2)
         except Timeout as late:
-            raise Timeout(f"{late}: {seen['ActiveState']}/{seen['SubState']}, "
-                          f"{seen['NRestarts']} restarts") from None
+            raise Timeout(f"{late}: {seen['ActiveState']}/{seen['SubState']}, {seen['NRestarts']} restarts") from None
         return seen
 
     def log_in(self):
@@ -147,16 +115,13 @@ class SystemdSession(Session):
         wait_for(lambda: self.systemctl("list-jobs").startswith("No jobs"), LAUNCH_S, "the login to finish")
 
     def close(self):
-        """The manager stops its units as at logout; the session's teardown ends whatever
-        outlives it (all of it carries the session's marker), then the cgroups go."""
-        if self.manager and self.manager.poll() is None:
-            self.manager.send_signal(signal.SIGCONT)
+        """The manager stops its units as at logout; the session's teardown ends what outlives it."""
+        if self.manager:
+            self.manager.send_signal(signal.SIGCONT)  # a test may have stopped it
             self.manager.terminate()
-            try:
+            with contextlib.suppress(subprocess.TimeoutExpired):
                 self.manager.wait(15)
-            except subprocess.TimeoutExpired:
-                print("the manager did not exit within 15 s")
         super().close()
         for cgroup in self.cgroups:
-            for folder, _, _ in sorted(os.walk(cgroup), key=lambda walked: -len(walked[0])):
+            for folder, _, _ in os.walk(cgroup, topdown=False):
                 os.rmdir(folder)
