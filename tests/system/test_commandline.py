@@ -47,10 +47,6 @@ def put(path, content):
             out.write(content)
 
 
-def per_user_settings(session, identifier=SHIPPED, config_home=None):
-    return os.path.join(config_home or session.env["XDG_CONFIG_HOME"], identifier, "settings.json")
-
-
 @pytest.mark.parametrize("identifier, poster, posted, quits", [
     (RENAMED, "--quit-existing", None, True),
     ("plain", "--quit-existing", None, True),  # no bundle: both use the default identifier
@@ -183,7 +179,8 @@ def test_without_usable_settings_an_alert_says_to_install_first(session, make_ap
     app = make_app(layout=layout)
     if content == "without appExecutable":
         content = json.dumps({k: v for k, v in app.settings.items() if k != "appExecutable"}).encode()
-    put(per_user_settings(session) if where == "user" else app.settings_path, content)
+    put(f"{session.env['XDG_CONFIG_HOME']}/{SHIPPED}/settings.json" if where == "user" else app.settings_path,
+        content)
     app.start(settings=None if where == "user" else False)
     wait_for(lambda: ALERT <= set(atspi.texts_of(session, app.pid)), LAUNCH_S, f"the alert's texts {ALERT}")
     assert watcher.items == []
@@ -202,7 +199,7 @@ def test_per_user_settings_come_first(session, make_app, watcher, identifier, co
     absolute = config_home == "absolute"
     env = {"XDG_CONFIG_HOME": session.path("config") if absolute else "relative/config"}
     folder = env["XDG_CONFIG_HOME"] if absolute else f"{session.env['HOME']}/.config"
-    put(per_user_settings(session, identifier or SHIPPED, folder), json.dumps(app.settings).encode())
+    put(f"{folder}/{identifier or SHIPPED}/settings.json", json.dumps(app.settings).encode())
     elsewhere = {**app.settings, "root": session.path("no-such-root")}
     app.launch_into_tray(watcher, env=env, settings=elsewhere if bundle_too else False)
     app.wait_for_launches(1)

@@ -149,10 +149,7 @@ class GnomeKeyring(Keyring):
     activatable = {name: PROMPTER for name in ("org.gnome.keyring.SystemPrompter", "org.gnome.keyring.PrivatePrompter")}
 
     def launch(self):
-        login = self.settings.get("login", True)
-        # Its daemon creates the login keyring with the password the first time, and unlocks it with it afterwards.
-        self.session.run(["gnome-keyring-daemon", "--components=secrets"] + (["--unlock"] if login else []),
-                         input=self.password.encode() if login else None, timeout=START_S, check=True)
+        self.session.start_keyring(self.password, self.settings.get("login", True))
 
     def ready(self):
         return super().ready() if self.settings.get("login", True) else bus.owner(self.session.bus, SECRETS)

@@ -140,13 +140,13 @@ class Session:
         wait_for(lambda: os.path.exists(self.path(f"run/{socket}")), 15, "weston to listen")
         self.env.update(WAYLAND_DISPLAY=socket, XDG_SESSION_TYPE="wayland", QT_QPA_PLATFORM="wayland")
 
-    def start_keyring(self, unlock=True):
-        """gnome-keyring as a login leaves it: the login keyring unlocked with a password
-        nobody knows; without `unlock`, no login keyring at all."""
-        self.keyring_password = secrets.token_hex(12)
-        started = self.run(["gnome-keyring-daemon", "--components=secrets"]
-                           + (["--unlock"] if unlock else []),
-                           input=self.keyring_password.encode() if unlock else None, timeout=30)
+    def start_keyring(self, password=None, login=True):
+        """gnome-keyring as a login leaves it: the login keyring unlocked with `password`
+        (one nobody knows by default); without `login`, no login keyring at all. The
+        first start creates the keyring with the password, later ones unlock it."""
+        password = password or secrets.token_hex(12)
+        started = self.run(["gnome-keyring-daemon", "--components=secrets"] + (["--unlock"] if login else []),
+                           input=password.encode() if login else None, timeout=30, check=True)
         for line in started.stdout.decode().splitlines():
             name, _, value = line.partition("=")
             if value:
