@@ -54,15 +54,6 @@ def test_pause_stops_the_collector_and_resume_launches_it_at_once(app, watcher):
     assert "Pause reporting" in item.entries()
 
 
-def test_quit_terminates_the_collector(app, watcher):
-    item = app.launch_into_tray(watcher)
-    app.wait_for_launches(1)
-    item.click("Quit for this session")
-    assert app.wait_exit() == 0
-    wait_for(lambda: app.lines("signals"), EXIT_S, "a termination request")
-    assert app.lines("signals") == app.lines("launches")
-
-
 def test_show_logs_opens_the_error_log(app, watcher, opener):
     item = app.launch_into_tray(watcher, env=opener.env)
     item.click("Show logs")

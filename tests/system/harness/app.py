@@ -36,7 +36,9 @@ class App:
             os.makedirs(self.resources)
             self.info_plist = os.path.join(self.top, "Orlinde.app/Contents/Info.plist")
             if identifier:
-                self.write_identifier(identifier)
+                with open(self.info_plist, "w") as plist:
+                    plist.write('<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict>'
+                                f"<key>CFBundleIdentifier</key><string>{identifier}</string></dict></plist>\n")
         else:
             macos = self.resources = os.path.join(self.top, "plain")
             os.makedirs(macos)
@@ -57,11 +59,6 @@ class App:
             subprocess.run(["chown", "-R", f"{session.user.pw_uid}:{session.user.pw_gid}", self.top],
                            check=True)
 
-    def write_identifier(self, identifier):
-        with open(self.info_plist, "w") as plist:
-            plist.write('<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict>'
-                        f"<key>CFBundleIdentifier</key><string>{identifier}</string></dict></plist>\n")
-
     def in_root(self, name):
         return os.path.join(self.root, name)
 
@@ -80,10 +77,8 @@ class App:
         os.replace(self.in_root("mode.new"), self.in_root("mode"))
 
     def write_settings(self, settings=None):
-        settings = self.settings if settings is None else settings
-        data = settings if isinstance(settings, (bytes, str)) else json.dumps(settings)
-        with open(self.settings_path, "wb") as out:
-            out.write(data.encode() if isinstance(data, str) else data)
+        with open(self.settings_path, "w") as out:
+            json.dump(self.settings if settings is None else settings, out)
 
     def start(self, *arguments, env=None, settings=None, log="app.log"):
         if settings is not False:
