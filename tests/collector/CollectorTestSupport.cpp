@@ -13,14 +13,6 @@ Installation::Installation(const QString &standIn, const QString &node, bool wit
         QStringLiteral(ORLINDE_TEST_DATA "/stand-ins/") + standIn, path(QStringLiteral("collector.mjs")));
     settings.node = node;
     settings.root = root;
-    settings.hub = QStringLiteral("https://dashboard.invalid");
-    settings.launchAgent = directory.path() + QStringLiteral("/com.tovrex.orlinde.app.plist");
-    settings.appExecutable = QStringLiteral("/bin/false");
-}
-
-bool Installation::waitForLaunches(int count) const
-{
-    return waitForLines(path(QStringLiteral("launches")), count);
 }
 
 Supervision::Supervision(const Settings &settings)
@@ -32,7 +24,8 @@ Supervision::Supervision(const Settings &settings)
 Supervision::~Supervision()
 {
     supervisor.stop();
-    if (!waitUntilExited(5'000)) {
+    // Before any launch the pid is 0, and kill(0) would end this whole process group.
+    if (!waitUntilExited(5'000) && pid() > 0) {
         ::kill(pid(), SIGKILL);
         waitUntilExited();
     }
@@ -49,12 +42,6 @@ bool Supervision::waitUntilExited(int timeoutMs)
 {
     return QTest::qWaitFor(
         [&] { return !supervisor.isRunning() && !supervisor.isCapturingOutput(); }, timeoutMs);
-}
-
-QByteArray contentsOf(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QByteArrayList linesOf(const QString &path)

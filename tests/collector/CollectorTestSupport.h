@@ -1,12 +1,17 @@
 #pragma once
 
 #include "ManualClock.h"
+#include "TestFiles.h"
 #include "collector/CollectorSupervisor.h"
 #include "config/Settings.h"
 
 #include <QByteArrayList>
 #include <QTemporaryDir>
 #include <sys/types.h>
+
+QByteArrayList linesOf(const QString &path);
+// Waits for `path` to hold at least `count` lines.
+bool waitForLines(const QString &path, int count, int timeoutMs = 10'000);
 
 // A throwaway installation: a root holding a stand-in from stand-ins/ as collector.mjs,
 // with or without its data directory, and settings pointing there.
@@ -19,8 +24,8 @@ public:
     QString top() const { return directory.path(); }
     QString path(const QString &name) const { return root + QLatin1Char('/') + name; }
     QString data(const QString &name) const { return root + QStringLiteral("/.data/") + name; }
-    // Waits for the stand-in's line in "launches": a linger.sh collector is then listening.
-    bool waitForLaunches(int count) const;
+    // The stand-in's line in "launches": a linger.sh collector is then listening.
+    bool waitForLaunches(int count) const { return waitForLines(path(QStringLiteral("launches")), count); }
 
 private:
     QTemporaryDir directory;
@@ -40,8 +45,6 @@ public:
 
     // Moves both clocks on, then makes the refresh's pass over the collector.
     void tick(double seconds = 3.0);
-    // Moves only the wall clock, as a clock correction does.
-    void stepWallClock(double seconds) { wall.advance(seconds); }
     pid_t pid() const { return supervisor.processIdentifier(); }
     // Polls as the app does, serving events meanwhile so that its output reaches the
     // logs; false if the collector still runs, or its output flows, after `timeoutMs`.
@@ -51,8 +54,3 @@ public:
     ManualClock monotonic { 1000.0 };
     CollectorSupervisor supervisor;
 };
-
-QByteArray contentsOf(const QString &path);
-QByteArrayList linesOf(const QString &path);
-// Waits for `path` to hold at least `count` lines.
-bool waitForLines(const QString &path, int count, int timeoutMs = 10'000);

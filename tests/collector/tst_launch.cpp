@@ -1,9 +1,6 @@
 #include "CollectorTestSupport.h"
 #include "platform/FileHandle.h"
 
-#include <QFile>
-#include <QFileInfo>
-#include <QTemporaryDir>
 #include <QtTest>
 #include <algorithm>
 #include <csignal>
@@ -20,58 +17,6 @@ QByteArrayList nullSeparated(QByteArray bytes)
         bytes.chop(1);
     return bytes.split('\0');
 }
-
-int openDescriptorCount()
-{
-    return static_cast<int>(
-        QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
-}
-
-unsigned permissionsOf(const QString &path)
-{
-    struct stat status = {};
-    ::stat(QFile::encodeName(path).constData(), &status);
-    return status.st_mode & 07777;
-}
-
-QByteArray descriptorTarget(int fd)
-{
-    char target[4096];
-    const ssize_t length = ::readlink(
-        QByteArray("/proc/self/fd/" + QByteArray::number(fd)).constData(), target, sizeof target);
-    return QByteArray(target, qMax<ssize_t>(length, 0));
-}
-
-bool writeFile(const QString &path, const QByteArray &content, unsigned mode = 0600)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() && file.flush()
-        && ::chmod(QFile::encodeName(path).constData(), mode) == 0;
-}
-
-// Standard error sent to a file while it lives.
-class StandardErrorCapture
-{
-public:
-    StandardErrorCapture()
-        : saved(::dup(STDERR_FILENO))
-    {
-        const int file
-            = ::open(QFile::encodeName(path()).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        ::dup2(file, STDERR_FILENO);
-        ::close(file);
-    }
-    ~StandardErrorCapture()
-    {
-        ::dup2(saved, STDERR_FILENO);
-        ::close(saved);
-    }
-    QString path() const { return directory.filePath(QStringLiteral("stderr")); }
-
-private:
-    QTemporaryDir directory;
-    const int saved;
-};
 
 } // namespace
 
@@ -94,22 +39,18 @@ private slots:
 
 void LaunchTest::collectorGetsExactlyItsArgumentDirectoryEnvironmentAndStreams()
 {
-    qputenv("ORLINDE_BACKGROUND", "0");
-    qputenv("ORLINDE_PARENT_PID", "1");
-    qputenv("ORLINDE_TEST_INHERITED", "passed on byte for byte: \xff\xfe");
     // Only the very names are set; a longer name that begins with one is passed on.
-    qputenv("ORLINDE_BACKGROUND_COLOUR", "kept");
-    const auto restoreEnvironment = qScopeGuard([] {
-        qunsetenv("ORLINDE_BACKGROUND");
-        qunsetenv("ORLINDE_PARENT_PID");
-        qunsetenv("ORLINDE_TEST_INHERITED");
-        qunsetenv("ORLINDE_BACKGROUND_COLOUR");
+    const std::pair<const char *, QByteArray> inherited[] = { { "ORLINDE_BACKGROUND", "0" },
+        { "ORLINDE_PARENT_PID", "1" }, { "ORLINDE_TEST_INHERITED", "passed on byte for byte: \xff\xfe" },
+        { "ORLINDE_BACKGROUND_COLOUR", "kept" } };
+    for (const auto &[name, value] : inherited)
+        qputenv(name, value);
+    const auto restoreEnvironment = qScopeGuard([&] {
+        for (const auto &[name, value] : inherited)
+            qunsetenv(name);
     });
-    // Descriptors a careless library would leave open across exec.
-    const platform::FileHandle leakyFile(::open("/dev/null", O_RDONLY));
-    int leakyPipe[2];
-    QCOMPARE(::pipe(leakyPipe), 0);
-    const platform::FileHandle pipeRead(leakyPipe[0]), pipeWrite(leakyPipe[1]);
+    // A descriptor a careless library would leave open across exec.
+    const platform::FileHandle leaky(::open("/dev/null", O_RDONLY));
     // What D-Bus does to SIGPIPE in the agent must not reach the collector.
     struct sigaction ignore = {}, previousPipe = {};
     ignore.sa_handler = SIG_IGN;
@@ -127,7 +68,6 @@ void LaunchTest::collectorGetsExactlyItsArgumentDirectoryEnvironmentAndStreams()
                         << "ORLINDE_PARENT_PID=" + QByteArray::number(::getpid());
 
     Supervision supervision(installation.settings);
-    QVERIFY(supervision.pid() != 0);
     QVERIFY(supervision.waitUntilExited());
 
     QCOMPARE(nullSeparated(contentsOf(installation.path(QStringLiteral("argv")))),
@@ -151,33 +91,36 @@ void LaunchTest::collectorGetsExactlyItsArgumentDirectoryEnvironmentAndStreams()
 
 void LaunchTest::failedLaunchShowsFailureKeepsTheEndedHandleAndBacksOff_data()
 {
-    QTest::addColumn<QString>("breakage");
+    QTest::addColumn<QString>("removed");
     QTest::addColumn<bool>("logsPrepared");
-    QTest::newRow("executable removed") << QStringLiteral("remove") << true;
-    QTest::newRow("working directory removed") << QStringLiteral("move root") << false;
+    QTest::newRow("executable removed") << QStringLiteral("node") << true;
+    QTest::newRow("working directory removed") << QStringLiteral("install") << false;
 }
 
 void LaunchTest::failedLaunchShowsFailureKeepsTheEndedHandleAndBacksOff()
 {
-    QFETCH(QString, breakage);
+    QFETCH(QString, removed);
     QFETCH(bool, logsPrepared);
     Installation installation(QStringLiteral("count.sh"));
-    const QString node = installation.top() + QStringLiteral("/node");
-    QVERIFY(QFile::copy(QStringLiteral("/bin/true"), node));
-    installation.settings.node = node;
+    installation.settings.node = installation.top() + QStringLiteral("/node");
+    QVERIFY(QFile::copy(QStringLiteral("/bin/true"), installation.settings.node));
     Supervision supervision(installation.settings);
     const pid_t ended = supervision.pid();
     QVERIFY(ended != 0);
     QVERIFY(supervision.waitUntilExited());
 
+    const QString broken = installation.top() + QLatin1Char('/') + removed;
     const QString moved = installation.top() + QStringLiteral("/moved");
-    if (breakage == QLatin1String("remove"))
-        QVERIFY(QFile::rename(node, moved));
-    else
-        QVERIFY(QDir().rename(installation.root, moved));
+    QVERIFY(QDir().rename(broken, moved));
     QFile::remove(installation.data(QStringLiteral("app.log")));
+    // Our standard error goes to a file while the reason is told.
+    const platform::FileHandle savedStandardError(::dup(STDERR_FILENO));
+    const QString told = installation.top() + QStringLiteral("/told");
+    const platform::FileHandle toldFile(
+        ::open(QFile::encodeName(told).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    ::dup2(toldFile.fd(), STDERR_FILENO);
+    const auto restoreStandardError = qScopeGuard([&] { ::dup2(savedStandardError.fd(), STDERR_FILENO); });
 
-    const StandardErrorCapture standardError;
     supervision.monotonic.advance(10.0);
     QCOMPARE(supervision.supervisor.start(), CollectorSupervisor::LaunchOutcome::failed);
     QCOMPARE(supervision.pid(), ended);
@@ -187,17 +130,13 @@ void LaunchTest::failedLaunchShowsFailureKeepsTheEndedHandleAndBacksOff()
         QCOMPARE(supervision.supervisor.statusLine(), QStringLiteral("Collector failed to start"));
         supervision.tick(10.0);
     }
-    const QByteArrayList told = linesOf(standardError.path());
-    QCOMPARE(told.size(), 1);
-    QVERIFY2(told.value(0).contains(
-                 QFile::encodeName(breakage == QLatin1String("remove") ? node : installation.root))
-            && told.value(0).contains("No such file or directory"),
-        told.value(0).constData());
+    const QByteArrayList lines = linesOf(told);
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.value(0).contains(QFile::encodeName(broken))
+            && lines.value(0).contains("No such file or directory"),
+        lines.value(0).constData());
 
-    if (breakage == QLatin1String("remove"))
-        QVERIFY(QFile::rename(moved, node));
-    else
-        QVERIFY(QDir().rename(moved, installation.root));
+    QVERIFY(QDir().rename(moved, broken));
     supervision.tick(10.0);
     QVERIFY(supervision.pid() != ended);
     QVERIFY(supervision.supervisor.statusLine() != QStringLiteral("Collector failed to start"));
@@ -222,7 +161,9 @@ void LaunchTest::thousandLaunchesLeaveNoZombieAndNoDescriptor()
     Installation installation(QStringLiteral("count.sh"), QStringLiteral("/bin/true"));
     Supervision supervision(installation.settings);
     QVERIFY(supervision.waitUntilExited());
-    const int descriptorsBefore = openDescriptorCount();
+    const auto openDescriptors
+        = [] { return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size(); };
+    const qsizetype descriptorsBefore = openDescriptors();
 
     for (int launch = 0; launch < 1000; ++launch) {
         const pid_t previous = supervision.pid();
@@ -232,7 +173,7 @@ void LaunchTest::thousandLaunchesLeaveNoZombieAndNoDescriptor()
         QVERIFY(supervision.waitUntilExited());
     }
 
-    QCOMPARE(openDescriptorCount(), descriptorsBefore);
+    QCOMPARE(openDescriptors(), descriptorsBefore);
     siginfo_t child = {};
     const int waited = ::waitid(P_ALL, 0, &child, WEXITED | WNOHANG | WNOWAIT);
     const int error = errno;
@@ -243,21 +184,14 @@ void LaunchTest::thousandLaunchesLeaveNoZombieAndNoDescriptor()
 void LaunchTest::logsArePreparedBeforeEachLaunch_data()
 {
     QTest::addColumn<QString>("log");
-    QTest::addColumn<qint64>("sizeBefore"); // -1: no file yet
-    QTest::addColumn<unsigned>("modeBefore");
-    QTest::addColumn<bool>("previousGenerationBefore");
-    QTest::addColumn<bool>("rotated");
+    QTest::addColumn<qint64>("sizeBefore"); // -1: no file yet, else made 0644
+    QTest::addColumn<bool>("rotated"); // over an older .1 generation
     QTest::addColumn<unsigned>("modeAfter");
-
     for (const QString &log : { QStringLiteral("app.log"), QStringLiteral("app-error.log") }) {
-        const QByteArray name = log.toUtf8();
-        QTest::addRow("%s: none yet", name.constData()) << log << qint64(-1) << 0u << false << false << 0600u;
-        QTest::addRow("%s: exactly 1 MiB", name.constData())
-            << log << qint64(1'048'576) << 0600u << false << false << 0600u;
-        QTest::addRow("%s: 1 MiB + 1 with an older .1", name.constData())
-            << log << qint64(1'048'577) << 0600u << true << true << 0600u;
-        QTest::addRow("%s: existing 0644", name.constData())
-            << log << qint64(8) << 0644u << false << false << 0644u;
+        QTest::addRow("%s: none yet", qPrintable(log)) << log << qint64(-1) << false << 0600u;
+        QTest::addRow("%s: exactly 1 MiB", qPrintable(log)) << log << qint64(1'048'576) << false << 0644u;
+        QTest::addRow("%s: 1 MiB + 1 with an older .1", qPrintable(log))
+            << log << qint64(1'048'577) << true << 0600u;
     }
 }
 
@@ -266,8 +200,6 @@ void LaunchTest::logsArePreparedBeforeEachLaunch()
 {
     QFETCH(QString, log);
     QFETCH(qint64, sizeBefore);
-    QFETCH(unsigned, modeBefore);
-    QFETCH(bool, previousGenerationBefore);
     QFETCH(bool, rotated);
     QFETCH(unsigned, modeAfter);
     Installation installation(QStringLiteral("record.sh"));
@@ -276,8 +208,8 @@ void LaunchTest::logsArePreparedBeforeEachLaunch()
         log == QLatin1String("app.log") ? QStringLiteral("app-error.log") : QStringLiteral("app.log"));
     const QByteArray before(qMax<qint64>(sizeBefore, 0), 'x');
     if (sizeBefore >= 0)
-        QVERIFY(writeFile(path, before, modeBefore));
-    if (previousGenerationBefore)
+        QVERIFY(writeFile(path, before, 0644));
+    if (rotated)
         QVERIFY(writeFile(path + QStringLiteral(".1"), "older generation\n"));
     QVERIFY(writeFile(other, "earlier\n"));
 
@@ -287,11 +219,8 @@ void LaunchTest::logsArePreparedBeforeEachLaunch()
     const QByteArray pid = QByteArray::number(supervision.pid());
     const QByteArray written = (log == QLatin1String("app.log") ? "out " : "err ") + pid + '\n';
     QCOMPARE(contentsOf(path), (rotated ? QByteArray() : before) + written);
-    QCOMPARE(permissionsOf(path), modeAfter);
-    if (rotated)
-        QCOMPARE(contentsOf(path + QStringLiteral(".1")), before);
-    else
-        QCOMPARE(QFile::exists(path + QStringLiteral(".1")), previousGenerationBefore);
+    QCOMPARE(modeOf(path), modeAfter);
+    QCOMPARE(contentsOf(path + QStringLiteral(".1")), rotated ? before : QByteArray());
     QVERIFY(contentsOf(other).startsWith("earlier\n"));
     QVERIFY(!QFile::exists(other + QStringLiteral(".1")));
 }
@@ -327,11 +256,15 @@ void LaunchTest::unopenableLogLeavesTheStreamInherited()
     Supervision supervision(installation.settings);
     QVERIFY(supervision.waitUntilExited());
 
-    const auto target = [&](const char *stream) {
-        return contentsOf(installation.path(QLatin1String(stream) + QStringLiteral("-target"))).trimmed();
+    const auto ours = [](const char *fd) {
+        char target[4096];
+        const ssize_t length
+            = ::readlink((QByteArray("/proc/self/fd/") + fd).constData(), target, sizeof target);
+        return QByteArray(target, qMax<ssize_t>(length, 0));
     };
-    QCOMPARE(target("stdout") == descriptorTarget(1), outputInherited);
-    QCOMPARE(target("stderr") == descriptorTarget(2), errorInherited);
+    const QByteArrayList targets = linesOf(installation.path(QStringLiteral("stream-targets")));
+    QCOMPARE(targets.value(0) == ours("1"), outputInherited);
+    QCOMPARE(targets.value(1) == ours("2"), errorInherited);
     QCOMPARE(QFileInfo::exists(installation.root + QStringLiteral("/.data")), !obstacle.isEmpty());
     if (obstacle.startsWith(QLatin1String("link")))
         QCOMPARE(contentsOf(linkTarget), QByteArray("precious\n"));

@@ -1,15 +1,12 @@
 #include "CollectorTestSupport.h"
 #include "collector/StatusLine.h"
 
-#include <QFile>
 #include <QtTest>
 #include <sys/stat.h>
 
 namespace {
 
 constexpr double now = 1'800'000'000.0; // seconds; exactly 1.8e12 in milliseconds
-const QString paused = QStringLiteral("Reporting paused");
-const QString restarting = QStringLiteral("Collector restarting…");
 const QString starting = QStringLiteral("Starting collector…");
 const QString connected = QStringLiteral("Connected to dashboard");
 const QString reconnecting = QStringLiteral("Reconnecting…");
@@ -39,35 +36,30 @@ void StatusTest::statusLineFollowsTheTable_data()
     QTest::addColumn<bool>("launchFailed"); // the last launch attempt
     QTest::addColumn<std::optional<QByteArray>>("statusFile");
     QTest::addColumn<QString>("expected");
-    const auto file = [](const QByteArray &content) { return std::optional(content); };
     const std::optional<QByteArray> fresh = statusWrittenAgo(1000);
-
-    QTest::newRow("paused beats a fresh connected file") << true << true << true << fresh << paused;
+    QTest::newRow("paused beats a fresh connected file")
+        << true << true << true << fresh << "Reporting paused";
     QTest::newRow("not running beats a fresh connected file")
-        << false << false << false << fresh << restarting;
+        << false << false << false << fresh << "Collector restarting…";
     QTest::newRow("failed launch beats a fresh connected file")
-        << false << false << true << fresh << QStringLiteral("Collector failed to start");
-    QTest::newRow("file unreadable") << false << true << false << std::optional<QByteArray>() << starting;
-    QTest::newRow("empty file") << false << true << false << file("") << starting;
-    QTest::newRow("top-level array") << false << true << false << file("[1800000000000, true]") << starting;
-    QTest::newRow("at as a string of digits")
-        << false << true << false << file("{\"at\": \"1800000000000\", \"connected\": true}") << starting;
-    QTest::newRow("exactly 25000 ms old")
-        << false << true << false << file(statusWrittenAgo(25'000)) << starting;
-    QTest::newRow("24999 ms old") << false << true << false << file(statusWrittenAgo(24'999)) << connected;
-    QTest::newRow("24999.999 ms old")
-        << false << true << false << file(statusWrittenAgo(24'999.999)) << connected;
-    QTest::newRow("at in the future")
-        << false << true << false << file(statusWrittenAgo(-3'600'000)) << connected;
-    QTest::newRow("connected false") << false << true << false << file(statusWrittenAgo(0, "false"))
-                                     << reconnecting;
-    QTest::newRow("connected as the string true")
-        << false << true << false << file(statusWrittenAgo(0, "\"true\"")) << reconnecting;
-    QTest::newRow("connected absent")
-        << false << true << false << file("{\"at\": 1800000000000}") << reconnecting;
-    QTest::newRow("other members ignored")
-        << false << true << false << file("{\"x\": [], \"at\": 1800000000000, \"connected\": true}")
-        << connected;
+        << false << false << true << fresh << "Collector failed to start";
+
+    // The collector runs, and its last launch succeeded.
+    const auto running = [](const char *name, const std::optional<QByteArray> &file, QString expected) {
+        QTest::newRow(name) << false << true << false << file << expected;
+    };
+    running("file unreadable", std::nullopt, starting);
+    running("empty file", "", starting);
+    running("top-level array", "[1800000000000, true]", starting);
+    running("at as a string of digits", "{\"at\": \"1800000000000\", \"connected\": true}", starting);
+    running("exactly 25000 ms old", statusWrittenAgo(25'000), starting);
+    running("24999 ms old", statusWrittenAgo(24'999), connected);
+    running("24999.999 ms old", statusWrittenAgo(24'999.999), connected);
+    running("at in the future", statusWrittenAgo(-3'600'000), connected);
+    running("connected false", statusWrittenAgo(0, "false"), reconnecting);
+    running("connected as the string true", statusWrittenAgo(0, "\"true\""), reconnecting);
+    running("connected absent", "{\"at\": 1800000000000}", reconnecting);
+    running("other members ignored", "{\"x\": [], \"at\": 1800000000000, \"connected\": true}", connected);
 }
 
 void StatusTest::statusLineFollowsTheTable()
@@ -106,10 +98,8 @@ void StatusTest::refreshReadsTheStatusFileOnlyWhenItCanShow()
         QVERIFY(supervision.waitUntilExited());
     }
     if (statusFile == QLatin1String("fresh")) {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("{\"at\": " + QByteArray::number(supervision.wall.now() * 1000 + 9000, 'f', 0)
-            + ", \"connected\": true}");
+        const QByteArray at = QByteArray::number(supervision.wall.now() * 1000 + 9000, 'f', 0);
+        QVERIFY(writeFile(path, "{\"at\": " + at + ", \"connected\": true}"));
     } else if (statusFile == QLatin1String("FIFO")) {
         QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
     }

@@ -1,7 +1,7 @@
+#include "TestFiles.h"
 #include "login/StartAtLogin.h"
 
-#include <QDir>
-#include <QFile>
+#include <QDirIterator>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -11,15 +11,15 @@
 
 namespace {
 
-bool writeFile(const QString &path, const QByteArray &content)
+// Every file below `top`, by its path from there.
+QStringList filesBelow(const QString &top)
 {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
-QStringList entriesOf(const QString &directory)
-{
-    return QDir(directory).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    QStringList files;
+    for (QDirIterator it(top, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+         it.hasNext();)
+        files << QDir(top).relativeFilePath(it.next());
+    files.sort();
+    return files;
 }
 
 // The agent as launchd's peers read it: through an XML parser that is not the one that
@@ -70,10 +70,8 @@ void StartAtLoginUnitTest::onWritesTheAgentAndOffRemovesIt_data()
     QTest::addColumn<QString>("appExecutable");
     QTest::addColumn<QString>("rootFolder");
     QTest::addColumn<QString>("label");
-
-    QTest::newRow("appId absent") << std::optional<QString>() << "/opt/Orlinde"
-                                  << "root"
-                                  << "com.tovrex.orlinde.app";
+    QTest::newRow("appId absent") << std::optional<QString>() << QStringLiteral("/opt/Orlinde")
+                                  << QStringLiteral("root") << "com.tovrex.orlinde.app";
     // Markup, blanks, percent, non-ASCII, and the tab and line feed that XML keeps.
     QTest::newRow("awkward characters")
         << std::optional<QString>(QStringLiteral("a&b<c>\"d'e\té☃")) << "/opt/R&D <x>/\"q\" 'a'/Orlindé\n✓"
@@ -95,7 +93,6 @@ void StartAtLoginUnitTest::onWritesTheAgentAndOffRemovesIt()
     settings.appExecutable = appExecutable;
     settings.appId = appId;
     StartAtLogin startAtLogin = inScratchFolders(settings, top);
-    QVERIFY(!startAtLogin.isOn());
 
     QCOMPARE(startAtLogin.toggle(), std::nullopt);
     QVERIFY(startAtLogin.isOn());
@@ -112,72 +109,64 @@ void StartAtLoginUnitTest::onWritesTheAgentAndOffRemovesIt()
         }));
 
     QCOMPARE(startAtLogin.toggle(), std::nullopt);
-    QVERIFY(!startAtLogin.isOn());
-    QCOMPARE(entriesOf(QFileInfo(settings.launchAgent).path()), QStringList());
+    QCOMPARE(filesBelow(top.filePath(QStringLiteral("Library"))), QStringList());
 }
 
 void StartAtLoginUnitTest::whatStandsAtThePath_data()
 {
-    QTest::addColumn<QString>("before");
+    QTest::addColumn<QString>("agent");
+    QTest::addColumn<QStringList>("before"); // files, with "FILE -> TARGET" for a link
+    QTest::addColumn<std::optional<QString>>("appId");
     QTest::addColumn<bool>("fails");
     QTest::addColumn<bool>("onAfter");
-
-    QTest::newRow("a file the app did not write is removed") << "foreign file" << false << false;
-    QTest::newRow("a folder survives with its contents") << "folder" << true << true;
-    QTest::newRow("a link to a folder is removed, the folder kept") << "link to folder" << false << false;
-    QTest::newRow("a plain file where the folder should be") << "file as parent" << true << false;
+    QTest::addColumn<QStringList>("filesAfter");
+    const auto row = [](const char *name, const QStringList &before, bool fails, bool onAfter,
+                         const QStringList &filesAfter, const char *agent = "LaunchAgents/agent.plist",
+                         const std::optional<QString> &appId = std::nullopt) {
+        QTest::newRow(name) << agent << before << appId << fails << onAfter << filesAfter;
+    };
+    row("a file the app did not write is removed", { "LaunchAgents/agent.plist" }, false, false, {});
+    row("a folder survives with its contents", { "LaunchAgents/agent.plist/keep.txt" }, true, true,
+        { "LaunchAgents/agent.plist/keep.txt" });
+    row("a link to a folder is removed, the folder kept",
+        { "kept/keep.txt", "LaunchAgents/agent.plist -> kept" }, false, false, { "kept/keep.txt" });
+    row("a plain file where the folder should be", { "blocker" }, true, false, { "blocker" },
+        "blocker/agent.plist");
     // XML cannot carry this character; writing it raw would make a file no reader takes.
-    QTest::newRow("U+0001 in appId") << "U+0001 in appId" << true << false;
+    row("U+0001 in appId", {}, true, false, {}, "LaunchAgents/agent.plist", "a\u0001");
     // Turned on, the switch takes effect or stays off: never a check mark without a login start.
-    QTest::newRow("an empty appId, which names no unit") << "empty appId" << true << false;
-    QTest::newRow("a file where the autostart folder belongs") << "autostart blocked" << true << false;
+    row("an empty appId, which names no unit", {}, true, false, {}, "LaunchAgents/agent.plist", "");
+    row("a file where the autostart folder belongs", { "config/autostart" }, true, false,
+        { "config/autostart" });
 }
 
 void StartAtLoginUnitTest::whatStandsAtThePath()
 {
-    QFETCH(QString, before);
+    QFETCH(QString, agent);
+    QFETCH(QStringList, before);
+    QFETCH(std::optional<QString>, appId);
     QFETCH(bool, fails);
     QFETCH(bool, onAfter);
+    QFETCH(QStringList, filesAfter);
     QTemporaryDir top;
-    const QString kept = top.filePath(QStringLiteral("kept"));
+    for (const QString &item : before) {
+        const QString file = top.filePath(item.section(QStringLiteral(" -> "), 0, 0));
+        QVERIFY(QDir().mkpath(QFileInfo(file).path()));
+        if (item.contains(QStringLiteral(" -> ")))
+            QVERIFY(QFile::link(top.filePath(item.section(QStringLiteral(" -> "), 1)), file));
+        else
+            QVERIFY(writeFile(file, "not the app's"));
+    }
     Settings settings;
     settings.root = top.path();
-    settings.launchAgent = top.filePath(QStringLiteral("LaunchAgents/agent.plist"));
-    QVERIFY(QDir().mkpath(top.filePath(QStringLiteral("LaunchAgents"))));
-    if (before == QLatin1String("foreign file")) {
-        QVERIFY(writeFile(settings.launchAgent, "<plist>someone else's</plist>"));
-    } else if (before == QLatin1String("folder")) {
-        QVERIFY(QDir().mkpath(settings.launchAgent));
-        QVERIFY(writeFile(settings.launchAgent + QStringLiteral("/keep.txt"), "precious"));
-    } else if (before == QLatin1String("link to folder")) {
-        QVERIFY(QDir().mkpath(kept));
-        QVERIFY(writeFile(kept + QStringLiteral("/keep.txt"), "precious"));
-        QVERIFY(QFile::link(kept, settings.launchAgent));
-    } else if (before == QLatin1String("file as parent")) {
-        QVERIFY(writeFile(top.filePath(QStringLiteral("blocker")), "a file"));
-        settings.launchAgent = top.filePath(QStringLiteral("blocker/agent.plist"));
-    } else if (before == QLatin1String("autostart blocked")) {
-        QVERIFY(QDir().mkpath(top.filePath(QStringLiteral("config"))));
-        QVERIFY(writeFile(top.filePath(QStringLiteral("config/autostart")), "a file"));
-    } else {
-        settings.appId = before == QLatin1String("empty appId") ? QString() : QStringLiteral("a\u0001");
-    }
+    settings.launchAgent = top.filePath(agent);
+    settings.appId = appId;
     StartAtLogin startAtLogin = inScratchFolders(settings, top);
 
     const std::optional<QString> failure = startAtLogin.toggle();
     QVERIFY2(failure.has_value() == fails, qPrintable(failure.value_or(QStringLiteral("no failure"))));
     QCOMPARE(startAtLogin.isOn(), onAfter);
-    if (before == QLatin1String("folder"))
-        QCOMPARE(entriesOf(settings.launchAgent), QStringList { QStringLiteral("keep.txt") });
-    else
-        QVERIFY(!QFileInfo::exists(settings.launchAgent) && !QFileInfo(settings.launchAgent).isSymLink());
-    if (before == QLatin1String("link to folder"))
-        QCOMPARE(entriesOf(kept), QStringList { QStringLiteral("keep.txt") });
-    if (before == QLatin1String("file as parent"))
-        QVERIFY(QFileInfo(top.filePath(QStringLiteral("blocker"))).isFile());
-    else if (before != QLatin1String("folder"))
-        QCOMPARE(entriesOf(top.filePath(QStringLiteral("LaunchAgents"))), QStringList());
-    QCOMPARE(entriesOf(top.filePath(QStringLiteral("config/systemd/user"))), QStringList());
+    QCOMPARE(filesBelow(top.path()), filesAfter);
     // Told once: the next launch finds nothing to set up again and nothing to report.
     QCOMPARE(startAtLogin.keepCurrent(), std::nullopt);
 }

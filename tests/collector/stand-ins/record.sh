@@ -7,9 +7,7 @@ grep '^SigIgn' /proc/$$/status >ignored-signals
 # ls holds one descriptor of its own (3) while it reads the directory.
 ls /proc/self/fd >fds
 # sh redirects its own descriptors while it runs a command, so look before writing.
-stdout_target=$(readlink /proc/$$/fd/1)
-stderr_target=$(readlink /proc/$$/fd/2)
-echo "$stdout_target" >stdout-target
-echo "$stderr_target" >stderr-target
+targets=$(readlink /proc/$$/fd/1 /proc/$$/fd/2)
+echo "$targets" >stream-targets
 echo "out $$"
 echo "err $$" >&2

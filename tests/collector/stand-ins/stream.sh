@@ -1,6 +1,3 @@
 # Writes numbered lines without pause until it is ended, each line whole.
 i=0
-while :; do
-    echo "$$ $i"
-    i=$((i + 1))
-done
+while echo "$$ $i"; do i=$((i + 1)); done
