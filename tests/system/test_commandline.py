@@ -185,7 +185,7 @@ def test_without_usable_settings_an_alert_says_to_install_first(session, make_ap
     wait_for(lambda: ALERT <= set(atspi.texts_of(session, app.pid)), LAUNCH_S, f"the alert's texts {ALERT}")
     assert watcher.items == []
     assert atspi.press(session, app.pid, "OK")
-    assert describe(app.wait_exit()) == describe(0)
+    assert describe(app.wait_exit()) == describe(0), session.log("app.log")
     assert watcher.items == []
 
 
