@@ -1,21 +1,14 @@
 #!/usr/bin/python3
 """Mutation check for the unit tests: applies small, deliberate faults to src/ one at a
-time, rebuilds, and runs the unit tests (ctest -L unit). A fault the tests notice is
+time, rebuilds the unit tests and runs them (ctest -L unit). A fault they notice is
 "caught"; one they let pass "survived", and points at a gap in the tests.
 
-  scripts/mutants.py                 every mutant
-  scripts/mutants.py 3 7 12-15       only those mutants
-  scripts/mutants.py --list          the mutants and the file each one hits, no build
-  scripts/mutants.py --build-dir DIR build tree to use (default: build-mutants)
+  scripts/mutants.py [N | N-M ...] [--list] [--build-dir DIR (default build-mutants)]
 
-Cost, on 2 cores: a first build of the unit tests (about 4 minutes) and a run of them on
-the unmodified code, then per mutant an incremental rebuild and a unit-test run, about
-half a minute each. Per-mutant output is kept in BUILD_DIR/mutants-logs/.
-
-Each mutant is an exact piece of code and its replacement. It applies only where that
-piece occurs exactly once in all of src/, so mutants keep working when code moves
-between files; one that matches nowhere (or twice) is "not applicable". The changed
-file is always put back, on errors and interrupts too.
+About half a minute a mutant on 2 cores, after a first build of about 4 minutes; logs
+stay in BUILD_DIR/mutants-logs/. A mutant is an exact piece of code and its
+replacement, applied only where the piece occurs exactly once in src/ (else "not
+applicable"); the changed file is always put back, on errors and interrupts too.
 """
 
 import argparse

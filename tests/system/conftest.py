@@ -3,7 +3,6 @@ fixture owns what it starts and ends it in teardown."""
 
 import http.client
 import os
-import stat
 import urllib.parse
 
 import pytest
@@ -43,16 +42,16 @@ def app(make_app):
 
 class Opener:
     """An xdg-open first on PATH that records each call as "<argument count>:<first
-    argument>", one a line."""
+    argument>", one a line, and then runs the shell commands `then` (a browser...)."""
 
-    def __init__(self, session):
+    def __init__(self, session, then=""):
         self.dir = session.path("opener")
         os.makedirs(self.dir)
         self.calls_path = os.path.join(self.dir, "calls")
         script = os.path.join(self.dir, "xdg-open")
         with open(script, "w") as out:
-            out.write(f'#!/bin/sh\nprintf \'%s\\n\' "$#:$1" >> {self.calls_path}\n')
-        os.chmod(script, stat.S_IRWXU | stat.S_IRGRP | stat.S_IXGRP | stat.S_IROTH | stat.S_IXOTH)
+            out.write(f'#!/bin/sh\nprintf \'%s\\n\' "$#:$1" >> {self.calls_path}\n{then}\n')
+        os.chmod(script, 0o755)
         self.env = {"PATH": f"{self.dir}:{session.env['PATH']}"}
         self.followed = {}
 

@@ -10,7 +10,7 @@ import urllib.parse
 
 import pytest
 
-from conftest import follow
+from conftest import Opener, follow
 from harness.memory import occurrences_in_memory, processes_showing
 from harness.waiting import LAUNCH_S, serve, wait_for
 
@@ -72,16 +72,13 @@ def test_the_key_never_reaches_the_apps_output(session, app, watcher, complainin
     """At login the app's output is a log file; the key must never reach it."""
     key = b"s3cr3t-dashboard-key"
     store_key(app, key)
-    bin = session.path("bin")
-    os.makedirs(bin)
-    if complaining_opener:  # as xdg-open does without a browser: it names the address
-        with open(f"{bin}/xdg-open", "w") as script:
-            script.write(f"#!/bin/sh\necho \"xdg-open: no method for '$1'\" >&2\n/usr/bin/touch {bin}/called\nexit 3\n")
-        os.chmod(f"{bin}/xdg-open", 0o755)
-    item = app.launch_into_tray(watcher, env={"PATH": bin, "BROWSER": "", "DEFAULT_BROWSER": ""})
+    # As xdg-open does without a browser, it names the address; else there is no opener at all.
+    opener = Opener(session, then="echo \"xdg-open: no method for '$1'\" >&2; exit 3")
+    item = app.launch_into_tray(watcher, env={"PATH": opener.dir if complaining_opener else session.path("bin"),
+                                              "BROWSER": "", "DEFAULT_BROWSER": ""})
     item.click("Open dashboard")
-    wait_for(lambda: os.path.exists(f"{bin}/called") if complaining_opener
-             else "web browser" in session.log("app.log"), LAUNCH_S, "the address handed over")
+    wait_for(lambda: opener.calls() if complaining_opener else "web browser" in session.log("app.log"),
+             LAUNCH_S, "the address handed over")
     app.signal(signal.SIGTERM)
     assert app.wait_exit() == 0
     assert key.decode() not in session.log("app.log")
@@ -125,17 +122,14 @@ def test_a_real_browser_ends_at_exactly_the_address_with_the_key(session, app, w
     if not shutil.which(browser):
         pytest.skip(f"{browser} is not installed")
     hub = Hub()
-    profile, bin = session.path("profile"), session.path("bin")
+    profile = session.path("profile")
     os.makedirs(profile)
-    os.makedirs(bin)
-    with open(f"{bin}/xdg-open", "w") as script:
-        script.write(f'#!/bin/sh\nexec {BROWSERS[browser].format(profile=profile)} "$1"\n')
-    os.chmod(f"{bin}/xdg-open", 0o755)
+    opener = Opener(session, then=f'exec {BROWSERS[browser].format(profile=profile)} "$1"')
     ascii_part = b"k3y-" + os.urandom(6).hex().encode()
     key = ascii_part + "-\u00e9t\u00e9".encode()
     store_key(app, key)
     app.settings["hub"] = f"http://127.0.0.1:{hub.server_port}"
-    item = app.launch_into_tray(watcher, env={"PATH": f"{bin}:{session.env['PATH']}"})
+    item = app.launch_into_tray(watcher, env=opener.env)
     item.click("Open dashboard")
     report = wait_for(lambda: hub.reports, 60, f"{browser} to load the dashboard")[0]
     assert report == f"{app.settings['hub']}/#{urllib.parse.quote(key.decode(), safe='-')}"

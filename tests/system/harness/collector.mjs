@@ -3,8 +3,6 @@
 // words of the file "mode" in its root, read again every 250 ms:
 //   connected | disconnected   keeps the status file fresh with that connection state
 //   orphan                      runs on when the agent that started it is gone
-//   linger                      notes SIGTERM but carries on
-//   exit                        ends at once after noting its launch
 //   output N                    writes N bytes a second to standard output, in lines
 import { appendFileSync, readFileSync, renameSync, writeFileSync, writeSync } from 'node:fs';
 
@@ -13,10 +11,9 @@ const mode = () => {
 };
 process.on('SIGTERM', () => {
     appendFileSync('signals', `${process.pid}\n`);
-    if (!mode().includes('linger')) process.exit(0);
+    process.exit(0);
 });
 appendFileSync('launches', `${process.pid}\n`);
-if (mode().includes('exit')) process.exit(0);
 
 const parent = Number(process.env.ORLINDE_PARENT_PID);
 let written = 0;
