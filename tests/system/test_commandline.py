@@ -145,12 +145,7 @@ def test_without_a_display_the_start_is_a_configuration_error(session, app, disp
 def test_a_bare_x_server_is_not_reset_by_the_start(session, app):
     """An X server without -noreset (xinit's) resets when its last client leaves: the
     display check before the toolkit connects must not be that last client."""
-    read, write = os.pipe()
-    session.spawn(["Xvfb", "-displayfd", str(write), "-nolisten", "tcp", "-audit", "4"], log="x.log",
-                  pass_fds=(write,))
-    os.close(write)
-    with os.fdopen(read) as numbers:
-        display = ":" + numbers.readline().strip()
+    display = session.start_x((640, 480), options=("-audit", "4"), log="x.log")
     app.start(env={"DISPLAY": display, "QT_QPA_PLATFORM": "xcb"})
     app.wait_for_launches(1)
     clients = 0

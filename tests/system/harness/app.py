@@ -3,6 +3,7 @@ its own settings and an installation root holding the collector stand-in."""
 
 import json
 import os
+import plistlib
 import shutil
 import signal
 import subprocess
@@ -36,9 +37,8 @@ class App:
             os.makedirs(self.resources)
             self.info_plist = os.path.join(self.top, "Orlinde.app/Contents/Info.plist")
             if identifier:
-                with open(self.info_plist, "w") as plist:
-                    plist.write('<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict>'
-                                f"<key>CFBundleIdentifier</key><string>{identifier}</string></dict></plist>\n")
+                with open(self.info_plist, "wb") as plist:
+                    plistlib.dump({"CFBundleIdentifier": identifier}, plist)
         else:
             macos = self.resources = os.path.join(self.top, "plain")
             os.makedirs(macos)

@@ -25,9 +25,7 @@ CALLERS_DESKTOP = """DBUS_SESSION_BUS_ADDRESS DBUS_SESSION_BUS_PID DBUS_STARTER_
     DESKTOP_SESSION QT_QPA_PLATFORM QT_QPA_PLATFORMTHEME QT_STYLE_OVERRIDE QT_SCALE_FACTOR
     QT_SCREEN_SCALE_FACTORS""".split()
 
-BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
+BUS_CONFIG = """<busconfig>
   <type>session</type>
   <listen>unix:dir={dir}</listen>
   <auth>EXTERNAL</auth>
@@ -72,7 +70,7 @@ class Session:
             # The display first: the services the bus starts (prompters, the
             # accessibility bus) show themselves on it.
             if display == "x11":
-                self.start_x(screen)
+                self.env.update(DISPLAY=self.start_x(screen), QT_QPA_PLATFORM="xcb")
             elif display == "wayland":
                 self.start_weston(screen)
             self._start_bus({**ACTIVATABLE, **(activatable or {})})
@@ -120,18 +118,19 @@ class Session:
         self.env["DBUS_SESSION_BUS_ADDRESS"] = self.address
         self.bus = bus.connect(self.address)
 
-    def start_x(self, screen):
-        """An Xvfb display that picks a free number itself; no autorepeat (-r), so a key
-        released late by a loaded machine repeats into no other window."""
+    def start_x(self, screen, options=("-noreset", "-r"), log="xvfb.log"):
+        """The name of a new Xvfb display, which picks a free number itself. By default it
+        outlives its last client and has no autorepeat (-r), so a key released late by a
+        loaded machine repeats into no other window."""
         read, write = os.pipe()
         self.spawn(["Xvfb", "-displayfd", str(write), "-screen", "0", f"{screen[0]}x{screen[1]}x24",
-                    "-nolisten", "tcp", "-noreset", "-r"], log="xvfb.log", pass_fds=(write,))
+                    "-nolisten", "tcp", *options], log=log, pass_fds=(write,))
         os.close(write)
         with os.fdopen(read) as numbers:
             number = numbers.readline().strip()
         if not number:
-            raise RuntimeError("Xvfb did not start: " + self.log("xvfb.log"))
-        self.env.update(DISPLAY=f":{number}", QT_QPA_PLATFORM="xcb")
+            raise RuntimeError("Xvfb did not start: " + self.log(log))
+        return f":{number}"
 
     def start_weston(self, screen):
         socket = "wayland-" + os.path.basename(self.dir).split(".")[-1]
