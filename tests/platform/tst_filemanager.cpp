@@ -1,12 +1,11 @@
+#include "TestFiles.h"
 #include "platform/FileManager.h"
 
 #include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
 #include <sys/resource.h>
-#include <sys/stat.h>
 
 // Files other programs read (the login agent above all) are replaced whole or not at all.
 class FileManagerTest : public QObject
@@ -32,9 +31,11 @@ void FileManagerTest::atomicWriteNeverLeavesPartOfTheData()
     QFETCH(bool, written);
     QTemporaryDir directory;
     const QString path = directory.filePath(QStringLiteral("agent.plist"));
-    QFile old(path);
-    QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
-    old.close();
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    // What a new file gets, and the service manager can read.
+    const unsigned usualMode = 0666u & ~mask;
+    QVERIFY(writeFile(path, "old", usualMode));
     const QByteArray data(64 * 1024, 'x');
 
     // Past the limit a write fails with EFBIG instead of ending the process.
@@ -52,14 +53,8 @@ void FileManagerTest::atomicWriteNeverLeavesPartOfTheData()
 
     QVERIFY2(succeeded == written, qPrintable(error));
     QCOMPARE(error.isEmpty(), written);
-    QVERIFY(old.open(QIODevice::ReadOnly));
-    QCOMPARE(old.readAll(), written ? data : QByteArray("old"));
-    // Replaced with the usual mode for new files, readable by the service manager.
-    struct stat status = {};
-    const mode_t mask = ::umask(022);
-    ::umask(mask);
-    QVERIFY(::stat(QFile::encodeName(path).constData(), &status) == 0);
-    QCOMPARE(status.st_mode & 0777, 0666 & ~mask);
+    QCOMPARE(contentsOf(path), written ? data : QByteArray("old"));
+    QCOMPARE(modeOf(path), usualMode);
     QCOMPARE(QDir(directory.path()).entryList(QDir::Files | QDir::Hidden), QStringList { "agent.plist" });
 }
 
