@@ -37,12 +37,8 @@ void PropertyListTest::roundTrip()
     QVERIFY(xml->contains("<integer>15</integer>"));
     const std::optional<QVariant> back = platform::propertylist::fromData(*xml);
     QVERIFY(back);
-    const QVariantMap map = back->toMap();
-    QCOMPARE(map.value(QStringLiteral("Label")).toString(), text);
-    QCOMPARE(map.value(QStringLiteral("ProgramArguments")).toList().value(0).toString(), text);
-    QCOMPARE(map.value(QStringLiteral("RunAtLoad")), QVariant(true));
-    QCOMPARE(map.value(QStringLiteral("ThrottleInterval")).toLongLong(), 15);
-    QCOMPARE(map.value(QStringLiteral("Nice"), -1).toLongLong(), 0);
+    // Integers come back as 64-bit ones, equal in value.
+    QCOMPARE(back->toMap(), original);
 }
 
 void PropertyListTest::refuses_data()
