@@ -12,11 +12,11 @@ class FileManagerTest : public QObject
 {
     Q_OBJECT
 private slots:
-    void atomicWriteNeverLeavesPartOfTheData_data();
-    void atomicWriteNeverLeavesPartOfTheData();
+    void atomicWriteIsAllOrNothing_data();
+    void atomicWriteIsAllOrNothing();
 };
 
-void FileManagerTest::atomicWriteNeverLeavesPartOfTheData_data()
+void FileManagerTest::atomicWriteIsAllOrNothing_data()
 {
     QTest::addColumn<rlim_t>("fileSizeLimit");
     QTest::addColumn<bool>("written");
@@ -25,7 +25,7 @@ void FileManagerTest::atomicWriteNeverLeavesPartOfTheData_data()
     QTest::newRow("the write fails halfway") << rlim_t(4096) << false;
 }
 
-void FileManagerTest::atomicWriteNeverLeavesPartOfTheData()
+void FileManagerTest::atomicWriteIsAllOrNothing()
 {
     QFETCH(rlim_t, fileSizeLimit);
     QFETCH(bool, written);
