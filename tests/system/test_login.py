@@ -187,7 +187,7 @@ def test_an_unusable_program_is_not_retried(session, app, agent, case, mentions)
 
 @pytest.mark.parametrize("change, outdated", [("program moved", "property list"), ("companion moved", "unit, entry"),
                                                ("unit disabled", "enablement"), ("entry removed", "entry")])
-def test_a_launch_brings_an_outdated_login_start_up_to_date(session, app, installed, change, outdated):
+def test_a_launch_brings_an_outdated_login_start_up_to_date(session, app, watcher, installed, change, outdated):
     if change == "program moved":
         write_agent(app, "/moved/away/Orlinde")
     elif change == "companion moved":
@@ -199,8 +199,9 @@ def test_a_launch_brings_an_outdated_login_start_up_to_date(session, app, instal
     else:
         os.unlink(config(session, ENTRY))
     assert out_of_date(session, app) == set(outdated.split(", "))
-    app.start()
+    item = app.launch_into_tray(watcher)
     wait_for(lambda: not out_of_date(session, app), LAUNCH_S, "the login start brought up to date")
+    item.wait_for_entries(["Start at login [x]"])
 
 
 def test_a_stopped_manager_costs_seconds_not_minutes(session, app, installed):
