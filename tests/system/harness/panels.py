@@ -107,7 +107,9 @@ class Desktop:
         ipc = wait_for(lambda: glob.glob(f"{run}/sway-ipc.*.sock"), 20, "sway's IPC socket")[0]
         self.session.env.update(WAYLAND_DISPLAY=os.path.basename(socket), SWAYSOCK=ipc,
                                 QT_QPA_PLATFORM="wayland", GDK_BACKEND="wayland")
-        self.pointer = self.session.spawn([POINTER, *map(str, SCREEN)], log="pipe", stdin=subprocess.PIPE)
+        # A copy the session's user can run: the build tree may lie in root's home.
+        pointer = shutil.copy(POINTER, self.session.path("virtual-pointer"))
+        self.pointer = self.session.spawn([pointer, *map(str, SCREEN)], log="pipe", stdin=subprocess.PIPE)
 
     def close(self):
         for log in glob.glob(self.session.path("*.log")):
