@@ -115,8 +115,6 @@ void LoginCompanionTest::names_data()
     QTest::addColumn<QString>("entryName");
     const auto row = [](const char *name, const QString &label, const QString &unitName,
                          const QString &entryName) { QTest::newRow(name) << label << unitName << entryName; };
-    row("the default label", "com.tovrex.orlinde.app", "com.tovrex.orlinde.app.service",
-        "com.tovrex.orlinde.app.desktop");
     row("escapes", ".a:b_c/my-app 100%\\x@é☃",
         "\\x2ea:b_c-my\\x2dapp\\x20100\\x25\\x5cx\\x40\\xc3\\xa9\\xe2\\x98\\x83.service",
         "_2ea_3ab_5fc_2fmy-app_20100_25_5cx_40_c3_a9_e2_98_83.desktop");
@@ -386,13 +384,15 @@ void LoginCompanionTest::refused_data()
     unusable("a number among the arguments", change("ProgramArguments", QVariantList { "/bin/true", 7 }), {},
         "not text");
     unusable("StandardOutPath not text", change("StandardOutPath", true), {}, "StandardOutPath is not text");
+    // The autostart entry runs at every login, the switch on or off.
+    QTest::newRow("run: no property list means off") << "run" << QVariantMap() << QByteArray("-") << 0 << "";
     QTest::newRow("install: no property list yet")
         << "install" << QVariantMap() << QByteArray("-") << 1 << "turn on “Start at login”";
     QTest::newRow("install: an empty Label")
         << "install" << change("Label", QString()) << QByteArray() << 1 << "Label is empty";
 }
 
-// Nothing is written for an agent the companion refuses.
+// Nothing is written for an agent the companion refuses, nor when there is none.
 void LoginCompanionTest::refused()
 {
     QFETCH(QString, command);

@@ -50,8 +50,6 @@ StartAtLogin inScratchFolders(const Settings &settings, const QTemporaryDir &top
 
 } // namespace
 
-Q_DECLARE_METATYPE(std::optional<QString>)
-
 // The switch's only record is the agent file: what it writes, and what it does with
 // whatever already stands at the path.
 class StartAtLoginUnitTest : public QObject
@@ -136,8 +134,6 @@ void StartAtLoginUnitTest::whatStandsAtThePath_data()
     row("U+0001 in appId", {}, true, false, {}, "LaunchAgents/agent.plist", "a\u0001");
     // Turned on, the switch takes effect or stays off: never a check mark without a login start.
     row("an empty appId, which names no unit", {}, true, false, {}, "LaunchAgents/agent.plist", "");
-    row("a file where the autostart folder belongs", { "config/autostart" }, true, false,
-        { "config/autostart" });
 }
 
 void StartAtLoginUnitTest::whatStandsAtThePath()
