@@ -8,7 +8,7 @@
 # IDLE_SECONDS. The agent supervises the demo collector, connected, so its status line
 # is live. Also prints the refresh-pass figure of bench/collector-bench.sh.
 #
-# Everything runs in a throwaway desktop (scripts/desktop-session.sh: private
+# Everything runs in a throwaway desktop (scripts/desktop-session.py: private
 # session bus, Xvfb, scratch HOME) with a stand-in tray host on the bus, and nothing is
 # left running afterwards.
 set -euo pipefail
@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 idle_seconds=${IDLE_SECONDS:-60}
 
 if [ "${1:-}" != --inside-desktop ]; then
-    for tool in node /usr/bin/python3 dbus-monitor Xvfb dbus-run-session; do
+    for tool in node /usr/bin/python3 dbus-monitor Xvfb dbus-daemon; do
         if ! command -v "$tool" >/dev/null; then
             echo "idle-bench: $tool is missing; run scripts/install-packages.sh" >&2
             exit 1
@@ -29,7 +29,7 @@ if [ "${1:-}" != --inside-desktop ]; then
     fi
     # Measured first and alone, so that it neither disturbs nor is disturbed by the idle minute.
     refresh=$(bench/collector-bench.sh 2000 20 | grep '^refresh pass' || true)
-    exec scripts/desktop-session.sh -- "$0" --inside-desktop "$refresh"
+    exec scripts/desktop-session.py "$0" --inside-desktop "$refresh"
 fi
 
 refresh=$2

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Usage: demo/open-tray-menu.sh [--once] BUNDLE ROOT MENU_PNG SCREEN_PNG
 #
-# Run inside scripts/desktop-session.sh on its X server (demo/headless-menu.sh does
+# Run inside scripts/desktop-session.py on its X server (demo/headless-menu.sh does
 # that). Adds what a person's desktop has around the tray: a window manager (openbox)
 # and a panel whose tray embeds the icon over XEmbed (tint2). Starts the app from BUNDLE, waits until the collector under ROOT reports a live
 # status, clicks the tray icon, saves the open menu as MENU_PNG and the whole screen
