@@ -1,12 +1,11 @@
 """Real panels, seen and clicked as a person would: a panel in a session of its own as
 an unprivileged user (sway refuses root), screenshots, OCR, and clicks by xdotool on X11
-or by the virtual-pointer client on sway. Screenshots and logs stay in `artifacts`."""
+or by swaymsg on sway, whose pointer device is the virtual-pointer client. Screenshots and logs stay in `artifacts`."""
 
 import glob
 import io
 import json
 import os
-import select
 import shutil
 import subprocess
 
@@ -109,7 +108,7 @@ class Desktop:
                                 QT_QPA_PLATFORM="wayland", GDK_BACKEND="wayland")
         # A copy the session's user can run: the build tree may lie in root's home.
         pointer = shutil.copy(POINTER, self.session.path("virtual-pointer"))
-        self.pointer = self.session.spawn([pointer, *map(str, SCREEN)], log="pipe", stdin=subprocess.PIPE)
+        assert self.session.spawn([pointer], log="pipe").stdout.readline() == b"ready\n", "no virtual pointer"
 
     def close(self):
         for log in glob.glob(self.session.path("*.log")):
@@ -174,21 +173,17 @@ class Desktop:
     def move(self, x, y):
         if (x, y) != self.pointer_at:  # xdotool's --sync would wait for a motion that never comes
             self.pointer_at = (x, y)
-            self.tell_pointer(f"move {x} {y}") if self.wayland else self.run("xdotool", "mousemove", "--sync", x, y)
+            self.run(*["swaymsg", "seat - cursor set"] if self.wayland else ["xdotool", "mousemove", "--sync"], x, y)
 
     def click(self, x, y, button):
         self.move(x, y)
-        self.tell_pointer(f"click {button}") if self.wayland else self.run("xdotool", "click", button)
+        self.run(*["swaymsg", f"seat - cursor press button{button}, seat - cursor release button{button}"]
+                 if self.wayland else ["xdotool", "click", button])
 
     def park(self):
         """The pointer away from the panel, so that no hover shows in a screenshot."""
         self.move(SCREEN[0] // 2, SCREEN[1] - 10)
 
-    def tell_pointer(self, command):
-        self.pointer.stdin.write(f"{command}\n".encode())
-        self.pointer.stdin.flush()
-        answered = select.select([self.pointer.stdout], [], [], 10)[0]
-        assert answered and self.pointer.stdout.readline() == b"ok\n", f"the virtual pointer did not {command}"
 
     def open_menu(self, icon, button, *wanted):
         """Clicks the icon's centre; the words of the menu that opens, once it shows `wanted`."""
