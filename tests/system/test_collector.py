@@ -11,7 +11,6 @@ import pytest
 
 from harness.waiting import EXIT_S, LAUNCH_S, serve, wait_for
 
-TICK_S = 3
 RELAUNCH_S = 20  # the 10 s back-off and a tick, on a busy machine
 LOG_BOUND = 1_048_576 + 65_536  # the rotation threshold and one read from the pipe
 
@@ -38,20 +37,6 @@ def test_status_line_follows_the_collector(app, watcher):
     os.rename(app.in_root("hidden"), app.in_root("collector.mjs"))
     app.wait_for_launches(2, RELAUNCH_S)
     item.wait_for_status("Connected to dashboard")
-
-
-def test_pause_stops_the_collector_and_resume_launches_it_at_once(app, watcher):
-    item = app.launch_into_tray(watcher)
-    app.wait_for_launches(1)
-    first = app.lines("launches")[0]
-    item.click("Pause reporting")
-    item.wait_for_status("Reporting paused")
-    wait_for(lambda: app.lines("signals") == [first] and has_ended(first), EXIT_S, "the collector to stop")
-    serve(TICK_S + 0.5)  # a refresh passes and launches nothing
-    assert len(app.lines("launches")) == 1 and "Resume reporting" in item.entries()
-    item.click("Resume reporting")
-    app.wait_for_launches(2)
-    assert "Pause reporting" in item.entries()
 
 
 def test_show_logs_opens_the_error_log(app, watcher, opener):
