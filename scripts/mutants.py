@@ -14,6 +14,7 @@ applicable"); the changed file is always put back, on errors and interrupts too.
 import argparse
 import json
 import os
+import pathlib
 import subprocess
 import sys
 import time
@@ -135,15 +136,9 @@ MUTANTS = [
 
 def locate(snippet):
     """The one file under src/ holding `snippet` exactly once, or why there is none."""
-    hits = {}
-    for directory, subdirectories, files in os.walk("src"):
-        subdirectories.sort()
-        for name in sorted(files):
-            path = os.path.join(directory, name)
-            with open(path, "rb") as source:
-                found = source.read().count(snippet.encode())
-            if found:
-                hits[path] = found
+    counted = {str(path): path.read_bytes().count(snippet.encode())
+               for path in sorted(pathlib.Path("src").rglob("*")) if path.is_file()}
+    hits = {path: found for path, found in counted.items() if found}
     if sum(hits.values()) != 1:
         return None, f"not applicable: found {sum(hits.values())} times {', '.join(hits)}".rstrip()
     return next(iter(hits)), None
@@ -187,11 +182,10 @@ def main():
     build_command = ["cmake", "--build", build, "-j2", "--target", *targets]
     test_command = ["ctest", "--test-dir", build, "-L", "unit", "--stop-on-failure", "--timeout", "120",
                     "--no-tests=error", "--output-on-failure"]
-    if not run(build_command, f"{logs}/unmodified-build.log"):
-        sys.exit(f"mutants.py: the unmodified tree does not build; see {logs}/unmodified-build.log")
-    # Caught means something only if the tests pass without any mutant.
-    if not run(test_command, f"{logs}/unmodified-test.log"):
-        sys.exit(f"mutants.py: the unit tests fail without any mutant; see {logs}/unmodified-test.log")
+    # Caught means something only if the unmodified tree builds and passes.
+    for step, command in (("build", build_command), ("test", test_command)):
+        if not run(command, f"{logs}/unmodified-{step}.log"):
+            sys.exit(f"mutants.py: the unmodified tree fails to {step}; see {logs}/unmodified-{step}.log")
 
     counts = {"caught": 0, "survived": 0, "not applicable": 0, "did not compile": 0}
     started = time.monotonic()
