@@ -11,15 +11,11 @@ import urllib.parse
 import pytest
 
 from conftest import Opener, follow
+from harness.keyrings import stored
 from harness.memory import occurrences_in_memory, processes_showing
 from harness.waiting import LAUNCH_S, serve, wait_for
 
 HUB = "http://127.0.0.1:9"
-
-
-def store_key(app, key):
-    status, out, err = app.run_once("--store-dashboard-key", input=key)
-    assert (status, out, err) == (0, b"", b""), "the key could not be stored"
 
 
 @pytest.mark.parametrize("product, key, address", [
@@ -28,7 +24,7 @@ def store_key(app, key):
 ])
 def test_opens_the_dashboard_each_time_it_is_clicked(app, watcher, opener, product, key, address):
     if key is not None:
-        store_key(app, key)
+        assert stored(app, key) == 0
     if product is not None:
         app.settings["product"] = product
     item = app.launch_into_tray(watcher, env=opener.env)
@@ -38,10 +34,10 @@ def test_opens_the_dashboard_each_time_it_is_clicked(app, watcher, opener, produ
 
 
 def test_a_key_that_makes_no_address_opens_nothing_and_is_read_afresh(app, watcher, opener):
-    store_key(app, b"abc\n")
+    assert stored(app, b"abc\n") == 0
     item = app.launch_into_tray(watcher, env=opener.env)
     item.click("Open dashboard")
-    store_key(app, b"after")
+    assert stored(app, b"after") == 0
     # Clicks go on, one at a time, until one opens: the first opened nothing.
     wait_for(lambda: opener.calls() or item.click("Open dashboard"), LAUNCH_S, "a browser call")
     assert set(opener.opened(len(opener.calls()))) == {HUB + "/#after"}
@@ -49,7 +45,7 @@ def test_a_key_that_makes_no_address_opens_nothing_and_is_read_afresh(app, watch
 
 def test_the_key_is_handed_over_once_to_this_user_only(app, watcher, opener):
     key = b"Kq7-" + os.urandom(8).hex().encode() + b"-zV"
-    store_key(app, key)
+    assert stored(app, key) == 0
     item = app.launch_into_tray(watcher, env=opener.env)
     item.click("Open dashboard")
     call = wait_for(opener.calls, LAUNCH_S, "a browser call")[0]
@@ -71,7 +67,7 @@ def test_the_key_is_handed_over_once_to_this_user_only(app, watcher, opener):
 def test_the_key_never_reaches_the_apps_output(session, app, watcher, complaining_opener):
     """At login the app's output is a log file; the key must never reach it."""
     key = b"s3cr3t-dashboard-key"
-    store_key(app, key)
+    assert stored(app, key) == 0
     # As xdg-open does without a browser, it names the address; else there is no opener at all.
     opener = Opener(session, then="echo \"xdg-open: no method for '$1'\" >&2; exit 3")
     item = app.launch_into_tray(watcher, env={"PATH": opener.dir if complaining_opener else session.path("bin"),
@@ -127,7 +123,7 @@ def test_a_real_browser_ends_at_exactly_the_address_with_the_key(session, app, w
     opener = Opener(session, then=f'exec {BROWSERS[browser].format(profile=profile)} "$1"')
     ascii_part = b"k3y-" + os.urandom(6).hex().encode()
     key = ascii_part + "-\u00e9t\u00e9".encode()
-    store_key(app, key)
+    assert stored(app, key) == 0
     app.settings["hub"] = f"http://127.0.0.1:{hub.server_port}"
     item = app.launch_into_tray(watcher, env=opener.env)
     item.click("Open dashboard")
