@@ -173,12 +173,13 @@ def main():
     print(f"Configuring and building {build} ...", flush=True)
     subprocess.run(["cmake", "--preset", "default", "-B", build], stdout=subprocess.DEVNULL, check=True)
     os.makedirs(logs, exist_ok=True)
-    # Only the unit tests' programs are rebuilt: the targets named like the programs ctest runs.
+    # Only the unit tests' programs are rebuilt: each is a target named as its test. A
+    # test runs a program of the tree, or one not built yet, which ctest cannot name.
     listed = json.loads(subprocess.run(["ctest", "--test-dir", build, "-L", "unit", "--show-only=json-v1"],
                                        capture_output=True, check=True).stdout)
     tree = os.path.realpath(build) + os.sep
-    programs = {os.path.realpath(test.get("command", [""])[0]) for test in listed["tests"]}
-    targets = sorted(os.path.basename(p) for p in programs if p.startswith(tree))
+    targets = sorted(test["name"] for test in listed["tests"]
+                     if os.path.realpath(test.get("command", [tree])[0]).startswith(tree))
     build_command = ["cmake", "--build", build, "-j2", "--target", *targets]
     test_command = ["ctest", "--test-dir", build, "-L", "unit", "--stop-on-failure", "--timeout", "120",
                     "--no-tests=error", "--output-on-failure"]
