@@ -179,7 +179,7 @@ def main():
                                        capture_output=True, check=True).stdout)
     tree = os.path.realpath(build) + os.sep
     targets = sorted(test["name"] for test in listed["tests"]
-                     if os.path.realpath(test.get("command", [tree])[0]).startswith(tree))
+                     if not test.get("command") or os.path.realpath(test["command"][0]).startswith(tree))
     build_command = ["cmake", "--build", build, "-j2", "--target", *targets]
     test_command = ["ctest", "--test-dir", build, "-L", "unit", "--stop-on-failure", "--timeout", "120",
                     "--no-tests=error", "--output-on-failure"]
