@@ -62,11 +62,6 @@ class Opener:
         except FileNotFoundError:
             return []
 
-    def forget(self):
-        if os.path.exists(self.calls_path):
-            os.unlink(self.calls_path)
-        self.followed.clear()
-
     def opened(self, count=1, seconds=LAUNCH_S):
         """Where the first `count` calls sent the browser: a one-time loopback address is
         followed, once, to its redirect's target (or what it answered instead)."""

@@ -101,9 +101,9 @@ class App:
     def signal(self, sig=signal.SIGTERM):
         self.process.send_signal(sig)
 
-    def run_once(self, *arguments, input=b"", env=None, seconds=EXIT_S):
+    def run_once(self, *arguments, seconds=EXIT_S):
         """Another process of the same copy run to its end: (status, stdout, stderr)."""
-        done = self.session.run([self.executable, *arguments], input=input, env=env, timeout=seconds)
+        done = self.session.run([self.executable, *arguments], input=b"", timeout=seconds)
         return done.returncode, done.stdout, done.stderr
 
     def launch_into_tray(self, watcher, **start):

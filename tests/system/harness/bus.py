@@ -63,8 +63,8 @@ def owner(connection, name):
 
 class Exported:
     """An object of this process on the bus: `methods` maps a method name to a
-    function(sender, *args) returning the reply's values as a tuple, or raising
-    Failure; `properties` maps a name to a function() giving a GLib.Variant."""
+    function(sender, *args) returning the reply's values as a tuple; `properties` maps
+    a name to a function() giving a GLib.Variant."""
 
     def __init__(self, connection, path, introspection, methods, properties=None):
         self.connection = connection
@@ -75,11 +75,7 @@ class Exported:
         self.id = connection.register_object(path, self.interface, self._call, self._get, None)
 
     def _call(self, connection, sender, path, interface, method, args, invocation):
-        try:
-            result = self.methods[method](sender, *args.unpack())
-        except Failure as failure:
-            invocation.return_dbus_error(failure.name, failure.message)
-            return
+        result = self.methods[method](sender, *args.unpack())
         out = "".join(arg.signature for arg in self.interface.lookup_method(method).out_args)
         invocation.return_value(GLib.Variant(f"({out})", result) if out else None)
 
@@ -92,13 +88,6 @@ class Exported:
 
     def unexport(self):
         self.connection.unregister_object(self.id)
-
-
-class Failure(Exception):
-    def __init__(self, name, message=""):
-        super().__init__(message)
-        self.name = name
-        self.message = message
 
 
 def own(connection, name, replace=False):

@@ -13,6 +13,7 @@ from gi.repository import GLib
 from PIL import Image, ImageChops, ImageGrab
 
 from . import bus, screen
+from .screen import text
 from .app import BUILD
 from .session import Session
 from .tray import WATCHER, WATCHER_PATH
@@ -50,10 +51,6 @@ def missing(name):
     """What this machine lacks to run `name`, for a skip message."""
     return [tool for tool in [PANELS[name][0][0]] + (["sway", POINTER] if name in WAYLAND else [])
             if not shutil.which(tool)]
-
-
-def text(words):
-    return " ".join(word for word, *_ in words)
 
 
 def overlap(a, b):

@@ -29,8 +29,8 @@ def ocr(image, psm=11, whitelist=None, scale=3):
     return words
 
 
-def text(image, **kw):
-    return " ".join(word for word, *_ in ocr(image, **kw))
+def text(words):
+    return " ".join(word for word, *_ in words)
 
 
 def on_panel(icon, colour, height=60):
@@ -46,7 +46,7 @@ def read_title(icon, colour):
     """What OCR reads in an icon shown on a panel of `colour`, light letters and dark
     ones alike: the set of its readings of the picture and of its negative."""
     shown = ImageOps.grayscale(on_panel(icon, colour))
-    return {text(picture, psm=7, whitelist="OLHIl", scale=1).replace(" ", "")
+    return {text(ocr(picture, psm=7, whitelist="OLHIl", scale=1)).replace(" ", "")
             for picture in (shown, ImageOps.invert(shown))}
 
 

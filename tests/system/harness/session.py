@@ -83,14 +83,14 @@ class Session:
     def path(self, name):
         return os.path.join(self.dir, name)
 
-    def spawn(self, args, log=None, env=None, stdin=subprocess.DEVNULL, **kw):
+    def spawn(self, args, log=None, env=None, **kw):
         """Starts a process of the session; its output goes to `log` in the session
         directory (or is kept as a pipe when log is "pipe")."""
         out = subprocess.PIPE if log == "pipe" else open(self.path(log or "spawned.log"), "ab")
         environment = {**self.env, **(env or {}), self.marker[0]: self.marker[1]}
         if self.user:
             kw.update(user=self.user.pw_uid, group=self.user.pw_gid, extra_groups=[])
-        process = subprocess.Popen(args, env=environment, stdin=stdin, stdout=out,
+        process = subprocess.Popen(args, env=environment, stdin=subprocess.DEVNULL, stdout=out,
                                    stderr=subprocess.STDOUT if log != "pipe" else subprocess.PIPE,
                                    **kw)
         self.processes.append(process)
