@@ -1,5 +1,6 @@
 """What another local user could read of a secret: process memory, arguments, environments."""
 
+import contextlib
 import os
 
 MAX_REGION = 1 << 32  # larger mappings are a sanitizer's shadow reservation, never data
@@ -38,10 +39,7 @@ def processes_showing(needle):
     found = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
         for part in ("cmdline", "environ"):
-            try:
-                with open(f"/proc/{pid}/{part}", "rb") as shown:
-                    if needle in shown.read():
-                        found.append(int(pid))
-            except OSError:
-                pass
+            with contextlib.suppress(OSError), open(f"/proc/{pid}/{part}", "rb") as shown:
+                if needle in shown.read():
+                    found.append(int(pid))
     return found

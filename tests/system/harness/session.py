@@ -5,6 +5,7 @@ Every process of a session carries a marker variable in its environment, so that
 daemons which detach (gnome-keyring, a panel's helpers) are found and ended too.
 """
 
+import contextlib
 import os
 import pwd
 import secrets
@@ -163,22 +164,17 @@ class Session:
         pids = []
         for entry in os.listdir("/proc"):
             if entry.isdigit() and int(entry) != os.getpid():
-                try:
-                    with open(f"/proc/{entry}/environ", "rb") as environ:
-                        if tag in environ.read().split(b"\0"):
-                            pids.append(int(entry))
-                except OSError:
-                    pass
+                with contextlib.suppress(OSError), open(f"/proc/{entry}/environ", "rb") as environ:
+                    if tag in environ.read().split(b"\0"):
+                        pids.append(int(entry))
         return pids
 
     def close(self):
         """SIGTERM to every process of the session, SIGKILL to what is left after 5 s."""
         for sig, grace in ((signal.SIGTERM, 5), (signal.SIGKILL, 5)):
             for pid in self.marked_pids():
-                try:
+                with contextlib.suppress(ProcessLookupError):
                     os.kill(pid, sig)
-                except ProcessLookupError:
-                    pass
             deadline = time.monotonic() + grace
             while self.marked_pids() and time.monotonic() < deadline:
                 for process in self.processes:

@@ -17,11 +17,6 @@ WATCHER_XML = f"""<node><interface name="{WATCHER}">
   <method name="RegisterStatusNotifierHost"><arg type="s" direction="in"/></method>
   <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
   <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
-  <property name="ProtocolVersion" type="i" access="read"/>
-  <signal name="StatusNotifierItemRegistered"><arg type="s"/></signal>
-  <signal name="StatusNotifierItemUnregistered"><arg type="s"/></signal>
-  <signal name="StatusNotifierHostRegistered"/>
-  <signal name="StatusNotifierHostUnregistered"/>
 </interface></node>"""
 
 
@@ -46,7 +41,6 @@ class Watcher:
         }, {
             "RegisteredStatusNotifierItems": lambda: GLib.Variant("as", [s + p for s, p in self.items]),
             "IsStatusNotifierHostRegistered": self._asked_for_host,
-            "ProtocolVersion": lambda: GLib.Variant("i", 0),
         })
         self.take(replace=True)
         if not self.host_registered:
@@ -195,7 +189,6 @@ NOTIFICATIONS_XML = """<node><interface name="org.freedesktop.Notifications">
     <arg type="s" direction="in"/><arg type="s" direction="in"/><arg type="s" direction="in"/>
     <arg type="as" direction="in"/><arg type="a{sv}" direction="in"/><arg type="i" direction="in"/>
     <arg type="u" direction="out"/></method>
-  <method name="GetCapabilities"><arg type="as" direction="out"/></method>
 </interface></node>"""
 
 
@@ -207,6 +200,5 @@ class NotificationArea:
         self.object = bus.Exported(session.bus, "/org/freedesktop/Notifications", NOTIFICATIONS_XML, {
             "Notify": lambda sender, app, _id, icon, summary, body, *rest:
                 self.received.append((app, body)) or (len(self.received),),
-            "GetCapabilities": lambda sender: (["body"],),
         })
         assert bus.own(session.bus, "org.freedesktop.Notifications")
