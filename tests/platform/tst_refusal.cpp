@@ -25,7 +25,8 @@ void RefusalTest::tellsRefusalsFromAbsence_data()
         << "org.freedesktop.DBus.Error.UnknownObject" << 0 << true;
     QTest::newRow("kwalletd forgot the session (CreateItem, a QtDBus name)")
         << "org.qtproject.QtDBus.Error.InvalidObjectPath" << 0 << true;
-    QTest::newRow("kwalletd refused the session key") << "org.freedesktop.DBus.Error.InvalidArgs" << 0 << true;
+    QTest::newRow("kwalletd refused the session key")
+        << "org.freedesktop.DBus.Error.InvalidArgs" << 0 << true;
     QTest::newRow("nobody owns the name") << "org.freedesktop.DBus.Error.ServiceUnknown" << 0 << false;
     QTest::newRow("the owner left") << "org.freedesktop.DBus.Error.NoReply" << 0 << false;
     QTest::newRow("our bound") << QString() << int(G_IO_ERROR_CANCELLED) << false;

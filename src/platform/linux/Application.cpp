@@ -12,11 +12,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
-#include <utility>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
+#include <utility>
 #include <xcb/xcb.h>
 
 namespace platform {
@@ -25,7 +25,7 @@ namespace {
 
 Application *sharedApplication = nullptr;
 constexpr int flushTimeoutMs = 1000;
-constexpr std::chrono::seconds mainThreadTakesOverWithin{5};
+constexpr std::chrono::seconds mainThreadTakesOverWithin { 5 };
 QtMessageHandler previousMessageHandler = nullptr;
 // The connection that found the X display reachable, held until the toolkit has its own:
 // an X server that resets when its last client leaves would otherwise reset in between
@@ -149,7 +149,8 @@ void Application::endWithTheSession()
         // the ending is handed to it; this thread must not return meanwhile (the toolkit
         // would end the process with status 1 before the collector is asked to stop). If
         // the main thread never comes to it, end the way the toolkit would have.
-        QMetaObject::invokeMethod(this, [this] { endWithTheSession(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { endWithTheSession(); }, Qt::QueuedConnection);
         std::this_thread::sleep_for(mainThreadTakesOverWithin);
         std::fflush(nullptr);
         std::_Exit(EXIT_FAILURE);

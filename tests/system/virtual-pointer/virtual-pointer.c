@@ -10,7 +10,8 @@
 static struct wl_seat *seat;
 static struct zwlr_virtual_pointer_manager_v1 *manager;
 
-static void global(void *data, struct wl_registry *registry, uint32_t name, const char *interface, uint32_t version)
+static void global(
+    void *data, struct wl_registry *registry, uint32_t name, const char *interface, uint32_t version)
 {
     (void)data;
     (void)version;
@@ -46,7 +47,6 @@ int main(void)
         return 1;
     puts("ready");
     fflush(stdout);
-    while (wl_display_dispatch(display) >= 0) {
-    }
+    while (wl_display_dispatch(display) >= 0) { }
     return 0;
 }
