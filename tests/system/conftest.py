@@ -1,6 +1,7 @@
 """Fixtures for every test that runs the built program, each written once. Every
 fixture owns what it starts and ends it in teardown."""
 
+import contextlib
 import http.client
 import os
 import urllib.parse
@@ -56,11 +57,9 @@ class Opener:
         self.followed = {}
 
     def calls(self):
-        try:
-            with open(self.calls_path) as calls:
-                return calls.read().splitlines()
-        except FileNotFoundError:
-            return []
+        with contextlib.suppress(FileNotFoundError), open(self.calls_path) as calls:
+            return calls.read().splitlines()
+        return []
 
     def opened(self, count=1, seconds=LAUNCH_S):
         """Where the first `count` calls sent the browser: a one-time loopback address is

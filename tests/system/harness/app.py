@@ -1,6 +1,7 @@
 """The app under test: a private copy of the built bundle (or a plain executable) with
 its own settings and an installation root holding the collector stand-in."""
 
+import contextlib
 import json
 import os
 import plistlib
@@ -56,19 +57,16 @@ class App:
         }
         self.process = None
         if session.user:
-            subprocess.run(["chown", "-R", f"{session.user.pw_uid}:{session.user.pw_gid}", self.top],
-                           check=True)
+            subprocess.run(["chown", "-R", f"{session.user.pw_uid}:{session.user.pw_gid}", self.top], check=True)
 
     def in_root(self, name):
         return os.path.join(self.root, name)
 
     def lines(self, name):
         """The lines of a file in the root (the stand-in's "launches", "signals"...)."""
-        try:
-            with open(self.in_root(name)) as text:
-                return text.read().split()
-        except FileNotFoundError:
-            return []
+        with contextlib.suppress(FileNotFoundError), open(self.in_root(name)) as text:
+            return text.read().split()
+        return []
 
     def collector_mode(self, *words):
         """Sets the stand-in's behaviour; see collector.mjs."""
