@@ -70,9 +70,10 @@ void StartAtLoginUnitTest::onWritesTheAgentAndOffRemovesIt_data()
     QTest::addColumn<QString>("label");
     QTest::newRow("appId absent") << std::optional<QString>() << QStringLiteral("/opt/Orlinde")
                                   << QStringLiteral("root") << "com.tovrex.orlinde.app";
-    // Markup, blanks, percent, non-ASCII, and the tab and line feed that XML keeps.
+    // Markup, blanks, percent, non-ASCII, a tab and a line feed, which XML keeps as they
+    // are, and a carriage return, which it keeps only as a character reference.
     QTest::newRow("awkward characters")
-        << std::optional<QString>(QStringLiteral("a&b<c>\"d'e\té☃")) << "/opt/R&D <x>/\"q\" 'a'/Orlindé\n✓"
+        << std::optional<QString>(QStringLiteral("a&b<c>\"d'e\té☃")) << "/opt/R&D <x>/\"q\" 'a'/Orlindé\r\n✓"
         << "R&D <root> \"x\" 100% #1 ?x=y Données 日本"
         << "a&b<c>\"d'e\té☃";
 }
