@@ -26,6 +26,10 @@ bool isRefusal(const GError *error)
 {
     if (error == nullptr)
         return false;
+    // kwalletd derives a session key of its own for a few sessions in a thousand; every
+    // secret it sends over such a session fails to decrypt.
+    if (g_error_matches(error, SECRET_ERROR, SECRET_ERROR_PROTOCOL))
+        return true;
     if (g_dbus_error_is_remote_error(error))
         return true;
     // A remote error whose name GIO does not know (kwalletd's QtDBus ones), once libsecret

@@ -132,7 +132,8 @@ private:
 // An error reply from a service that is there, which a new session may get past: not
 // our cancellation or bound, and not the bus telling that nobody owns the name or that
 // the owner went away. libsecret strips the name of errors it knows, so they arrive as
-// plain D-Bus errors.
+// plain D-Bus errors. A secret our session key cannot decrypt counts too: a new session
+// has a new key.
 bool isRefusal(const GError *error);
 
 // The two attributes that name an item, under a schema that matches on them alone.
