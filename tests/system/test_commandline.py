@@ -85,7 +85,7 @@ def test_quit_termination_and_session_end_stop_the_collector(session, app, reque
     if how == "menu":
         item.click("Quit for this session")
     elif how in ("Xvfb", "weston", "dbus-daemon"):
-        next(p for p in session.processes if p.args[0] == how).terminate()
+        next(p for p in session.spawned if p.args[0] == how).terminate()
     else:
         app.signal(how)
     assert describe(app.wait_exit()) == describe(0)
@@ -101,10 +101,10 @@ def test_one_shot_modes_need_no_session_bus_and_start_none(session, app, mode, s
     bus of their own through the display."""
     env = {k: v for k, v in session.env.items() if k != "DBUS_SESSION_BUS_ADDRESS"}
     env.update({"XDG_RUNTIME_DIR": session.path("tmp"), session.marker[0]: session.marker[1]})
-    running = set(session.marked_pids())
+    running = set(session.processes())
     done = subprocess.run([app.executable, mode], env=env, capture_output=True, timeout=EXIT_S)
     assert done.returncode == status, done.stderr
-    assert set(session.marked_pids()) <= running, "a process was left running"
+    assert set(session.processes()) <= running, "a process was left running"
 
 
 def test_second_start_starts_nothing(app, watcher):

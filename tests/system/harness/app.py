@@ -30,7 +30,7 @@ class App:
 
     def __init__(self, session, layout="bundle", identifier=None):
         self.session = session
-        self.top = session.path(f"app{len(session.processes)}-{id(self) % 10000}")
+        self.top = session.path(f"app{len(session.spawned)}-{id(self) % 10000}")
         if layout == "bundle":
             macos = os.path.join(self.top, "Orlinde.app/Contents/MacOS")
             shutil.copytree(os.path.join(BUILT_BUNDLE, "Contents/MacOS"), macos)

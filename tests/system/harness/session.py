@@ -2,7 +2,8 @@
 keyring, and a teardown that ends every process started in it.
 
 Every process of a session carries a marker variable in its environment, so that
-daemons which detach (gnome-keyring, a panel's helpers) are found and ended too.
+daemons which detach (gnome-keyring, a panel's helpers) are found and ended too, and
+so are their descendants.
 """
 
 import contextlib
@@ -54,7 +55,7 @@ class Session:
         os.chmod(self.dir, 0o755)
         self.user = pwd.getpwnam(user) if user and os.getuid() == 0 else None
         self.marker = ("ORLINDE_TEST_SESSION", self.dir)
-        self.processes = []
+        self.spawned = []
         self.env = {k: v for k, v in os.environ.items() if k not in CALLERS_DESKTOP}
         home = self.path("home")
         self.env.update(HOME=home, XDG_RUNTIME_DIR=self.path("run"), TMPDIR=self.path("tmp"),
@@ -94,7 +95,7 @@ class Session:
         process = subprocess.Popen(args, env=environment, stdin=subprocess.DEVNULL, stdout=out,
                                    stderr=subprocess.STDOUT if log != "pipe" else subprocess.PIPE,
                                    **kw)
-        self.processes.append(process)
+        self.spawned.append(process)
         return process
 
     def run(self, args, input=None, timeout=60, env=None, check=False):
@@ -159,27 +160,51 @@ class Session:
         except OSError:
             return ""
 
-    def marked_pids(self):
-        tag = f"{self.marker[0]}={self.marker[1]}".encode()
-        pids = []
-        for entry in os.listdir("/proc"):
-            if entry.isdigit() and int(entry) != os.getpid():
-                with contextlib.suppress(OSError), open(f"/proc/{entry}/environ", "rb") as environ:
-                    if tag in environ.read().split(b"\0"):
-                        pids.append(int(entry))
-        return pids
+    def processes(self):
+        """The session's live processes as (pid, start time): those carrying the marker, those
+        naming the session's folder in their command line (a browser whose title overwrote
+        its environment), and the descendants of both (that browser's helpers)."""
+        tag, folder = f"{self.marker[0]}={self.marker[1]}".encode(), (self.dir + "/").encode()
+        table = process_table(lambda environ, command: tag in environ.split(b"\0") or folder in command)
+        found = {pid for pid, (_, _, marked) in table.items() if marked}
+        while children := {pid for pid, (parent, _, _) in table.items() if parent in found} - found:
+            found |= children
+        return {(pid, table[pid][1]) for pid in found}
 
     def close(self):
         """SIGTERM to every process of the session, SIGKILL to what is left after 5 s."""
+        ending = set()
         for sig, grace in ((signal.SIGTERM, 5), (signal.SIGKILL, 5)):
-            for pid in self.marked_pids():
-                with contextlib.suppress(ProcessLookupError):
-                    os.kill(pid, sig)
-            deadline = time.monotonic() + grace
-            while self.marked_pids() and time.monotonic() < deadline:
-                for process in self.processes:
+            deadline, signalled = time.monotonic() + grace, set()
+            # Those seen once stay in (a helper whose parent ended is no one's descendant),
+            # and newcomers join: a browser starts its network helper again as it stops.
+            while (ending := (ending | self.processes()) & live()) and time.monotonic() < deadline:
+                for pid, _ in ending - signalled:
+                    with contextlib.suppress(ProcessLookupError):
+                        os.kill(pid, sig)
+                signalled |= ending
+                for process in self.spawned:
                     process.poll()
                 time.sleep(0.05)
-        for process in self.processes:
+        for process in self.spawned:
             process.poll()
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def live():
+    return {(pid, start) for pid, (_, start, _) in process_table().items()}
+
+
+def process_table(marked=lambda environ, command: False):
+    """Every live process but this one: {pid: (parent, start time, `marked`(its environment, its command line))}."""
+    table = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit() and int(entry) != os.getpid():
+            with contextlib.suppress(OSError, ValueError), open(f"/proc/{entry}/stat") as stat, \
+                    open(f"/proc/{entry}/environ", "rb") as environ, open(f"/proc/{entry}/cmdline", "rb") as command:
+                # The fields after the name: state, parent, ..., start time (the 20th).
+                state, parent, *rest = stat.read().rpartition(")")[2].split()[:20]
+                # A leader that has ended lingers as a zombie while its other threads still run.
+                if state != "Z" or len(os.listdir(f"/proc/{entry}/task")) > 1:
+                    table[int(entry)] = (int(parent), rest[-1], marked(environ.read(), command.read()))
+    return table
