@@ -9,6 +9,7 @@ import time
 
 import pytest
 
+from harness.session import process_table
 from harness.waiting import EXIT_S, LAUNCH_S, serve, wait_for
 
 RELAUNCH_S = 20  # the 10 s back-off and a tick, on a busy machine
@@ -16,12 +17,7 @@ LOG_BOUND = 1_048_576 + 65_536  # the rotation threshold and one read from the p
 
 
 def has_ended(pid):
-    """Gone, or ended and not yet reaped."""
-    try:
-        with open(f"/proc/{pid}/stat") as stat:
-            return stat.read().rpartition(")")[2].split()[0] in "ZX"
-    except FileNotFoundError:
-        return True
+    return int(pid) not in process_table()  # gone, or ended and not yet reaped
 
 
 def test_status_line_follows_the_collector(app, watcher):

@@ -1,7 +1,6 @@
 """The installed program: `cmake --install` into a prefix and the Debian package unpacked
 by dpkg into a scratch root (the machine's own packages are never touched)."""
 
-import json
 import os
 import plistlib
 import subprocess
@@ -75,10 +74,9 @@ def test_install_layout_and_manual_page(installed):
 def test_installed_launcher_runs_from_per_user_settings_and_quits(session, watcher, installed):
     app = App(session)  # for its installation root and collector stand-in
     app.settings["appExecutable"] = f"{installed}/{BUNDLE}/Contents/MacOS/Orlinde"
-    folder = f"{session.env['XDG_CONFIG_HOME']}/com.tovrex.orlinde.app"
-    os.makedirs(folder)
-    with open(f"{folder}/settings.json", "w") as out:
-        json.dump(app.settings, out)
+    app.settings_path = f"{session.env['XDG_CONFIG_HOME']}/com.tovrex.orlinde.app/settings.json"
+    os.makedirs(os.path.dirname(app.settings_path))
+    app.write_settings()
     launcher = f"{installed}/bin/orlinde"
     app.process = session.spawn([launcher], log="installed.log")
     item = watcher.item_of(app.pid)

@@ -161,50 +161,38 @@ class Session:
             return ""
 
     def processes(self):
-        """The session's live processes as (pid, start time): those carrying the marker, those
-        naming the session's folder in their command line (a browser whose title overwrote
-        its environment), and the descendants of both (that browser's helpers)."""
+        """The session's live processes: those carrying the marker or naming the session's folder
+        (a browser whose title overwrote its environment), and their descendants (its helpers)."""
         tag, folder = f"{self.marker[0]}={self.marker[1]}".encode(), (self.dir + "/").encode()
-        table = process_table(lambda environ, command: tag in environ.split(b"\0") or folder in command)
-        found = {pid for pid, (_, _, marked) in table.items() if marked}
+        table = process_table()
+        found = {pid for pid, (_, environ, command) in table.items() if tag in environ.split(b"\0") or folder in command}
         while children := {pid for pid, (parent, _, _) in table.items() if parent in found} - found:
             found |= children
-        return {(pid, table[pid][1]) for pid in found}
+        return found
 
     def close(self):
         """SIGTERM to every process of the session, SIGKILL to what is left after 5 s."""
-        ending = set()
         for sig, grace in ((signal.SIGTERM, 5), (signal.SIGKILL, 5)):
-            deadline, signalled = time.monotonic() + grace, set()
-            # Those seen once stay in (a helper whose parent ended is no one's descendant),
-            # and newcomers join: a browser starts its network helper again as it stops.
-            while (ending := (ending | self.processes()) & live()) and time.monotonic() < deadline:
-                for pid, _ in ending - signalled:
-                    with contextlib.suppress(ProcessLookupError):
-                        os.kill(pid, sig)
-                signalled |= ending
-                for process in self.spawned:
-                    process.poll()
+            for pid in self.processes():
+                with contextlib.suppress(ProcessLookupError):
+                    os.kill(pid, sig)
+            deadline = time.monotonic() + grace
+            while self.processes() and time.monotonic() < deadline:  # an unreaped child counts as ended
                 time.sleep(0.05)
         for process in self.spawned:
             process.poll()
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-def live():
-    return {(pid, start) for pid, (_, start, _) in process_table().items()}
-
-
-def process_table(marked=lambda environ, command: False):
-    """Every live process but this one: {pid: (parent, start time, `marked`(its environment, its command line))}."""
+def process_table():
+    """Every live process but this one: {pid: (parent, environment, command line)}."""
     table = {}
     for entry in os.listdir("/proc"):
         if entry.isdigit() and int(entry) != os.getpid():
             with contextlib.suppress(OSError, ValueError), open(f"/proc/{entry}/stat") as stat, \
                     open(f"/proc/{entry}/environ", "rb") as environ, open(f"/proc/{entry}/cmdline", "rb") as command:
-                # The fields after the name: state, parent, ..., start time (the 20th).
-                state, parent, *rest = stat.read().rpartition(")")[2].split()[:20]
+                state, parent = stat.read().rpartition(")")[2].split()[:2]
                 # A leader that has ended lingers as a zombie while its other threads still run.
                 if state != "Z" or len(os.listdir(f"/proc/{entry}/task")) > 1:
-                    table[int(entry)] = (int(parent), rest[-1], marked(environ.read(), command.read()))
+                    table[int(entry)] = (int(parent), environ.read(), command.read())
     return table

@@ -30,11 +30,8 @@ class Watcher:
     def __init__(self, session, host="ready", misses_early=False):
         self.connection = bus.connect(session.address)
         self.session_bus = session.bus
-        self.host = host
-        self.host_registered = host == "ready"
-        self.misses_early = misses_early
-        self.items = []  # (sender, path), in the order registered
-        self.shown = []
+        self.host, self.host_registered, self.misses_early = host, host == "ready", misses_early
+        self.items, self.shown = [], []  # (sender, path): in the order registered; those the host shows
         self.object = bus.Exported(self.connection, WATCHER_PATH, WATCHER_XML, {
             "RegisterStatusNotifierItem": self._register_item,
             "RegisterStatusNotifierHost": lambda sender, name: (),
