@@ -1,7 +1,7 @@
 """The app in real panels, seen and clicked as a person would: xfce4-panel and lxqt-panel
 (StatusNotifierItem hosts on X11), waybar on headless sway (Wayland) and trayer (XEmbed
-only). Each panel's tests share one session, in order: the app starts before the panel,
-is clicked, outlives a panel restart and is quit from its menu."""
+only). Each panel's tests share one session, in order: the app starts before the panel, is
+clicked, sends no notice by the end of its grace, outlives a panel restart, is quit."""
 
 import os
 import time
@@ -67,15 +67,15 @@ def test_click_opens_a_popup_menu_with_the_live_status(desktop, button):
         desktop.close_menu()
 
 
+def test_no_missing_tray_notice_by_the_end_of_the_grace(desktop):
+    serve(max(0.0, desktop.started + GRACE_S + 2 - time.monotonic()))
+    assert desktop.notices.received == []
+
+
 def test_restarted_panel_shows_the_icon_again(desktop):
     desktop.stop_panel()
     desktop.start_panel()
     assert shown_icon(desktop)
-
-
-def test_no_missing_tray_notice_by_the_end_of_the_grace(desktop):
-    serve(max(0.0, desktop.started + GRACE_S + 2 - time.monotonic()))
-    assert desktop.notices.received == []
 
 
 def test_quit_in_the_menu_ends_the_app_with_status_0(desktop):
