@@ -14,6 +14,14 @@ from harness.tray import Watcher
 from harness.waiting import LAUNCH_S, wait_for
 
 
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    """A failed test's report ends with its session's logs, which its teardown removes."""
+    report = (yield).get_result()
+    if report.when == "call" and report.failed and isinstance(desktop := item.funcargs.get("session"), Session):
+        report.sections.append(("session logs", desktop.logs()))
+
+
 @pytest.fixture
 def session(request):
     """A throwaway desktop session: X11 unless a test is parametrised indirectly with

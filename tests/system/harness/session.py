@@ -92,7 +92,8 @@ class Session:
         environment = {**self.env, **(env or {}), self.marker[0]: self.marker[1]}
         if self.user:
             kw.update(user=self.user.pw_uid, group=self.user.pw_gid, extra_groups=[])
-        process = subprocess.Popen(args, env=environment, stdin=subprocess.DEVNULL, stdout=out,
+        kw.setdefault("stdin", subprocess.DEVNULL)
+        process = subprocess.Popen(args, env=environment, stdout=out,
                                    stderr=subprocess.STDOUT if log != "pipe" else subprocess.PIPE,
                                    **kw)
         self.spawned.append(process)
@@ -111,12 +112,17 @@ class Session:
                 service.write(f"[D-BUS Service]\nName={name}\nExec={executable}\n")
         with open(self.path("bus.conf"), "w") as config:
             config.write(BUS_CONFIG.format(dir=self.path("bus"), services=self.path("services")))
-        # No dconf here: settings of the services it starts live in memory.
-        daemon = self.spawn(["dbus-daemon", f"--config-file={self.path('bus.conf')}", "--nofork",
-                             "--print-address=1"], log="pipe", env={"GSETTINGS_BACKEND": "memory"})
-        self.address = daemon.stdout.readline().decode().strip()
+        # No dconf here: settings of the services it starts live in memory. What they say
+        # (a prompter's dismissals) lands in bus.log.
+        read, write = os.pipe()
+        self.spawn(["dbus-daemon", f"--config-file={self.path('bus.conf')}", "--nofork",
+                    f"--print-address={write}"], log="bus.log", pass_fds=(write,),
+                   env={"GSETTINGS_BACKEND": "memory", "G_MESSAGES_DEBUG": "all"})
+        os.close(write)
+        with os.fdopen(read) as address:
+            self.address = address.readline().strip()
         if not self.address:
-            raise RuntimeError("dbus-daemon did not start: " + daemon.stderr.read().decode())
+            raise RuntimeError("dbus-daemon did not start: " + self.log("bus.log"))
         self.env["DBUS_SESSION_BUS_ADDRESS"] = self.address
         self.bus = bus.connect(self.address)
 
@@ -144,21 +150,30 @@ class Session:
     def start_keyring(self, password=None, login=True):
         """gnome-keyring as a login leaves it: the login keyring unlocked with `password`
         (one nobody knows by default); without `login`, no login keyring at all. The
-        first start creates the keyring with the password, later ones unlock it."""
-        password = password or secrets.token_hex(12)
-        started = self.run(["gnome-keyring-daemon", "--components=secrets"] + (["--unlock"] if login else []),
-                           input=password.encode() if login else None, timeout=30, check=True)
-        for line in started.stdout.decode().splitlines():
-            name, _, value = line.partition("=")
-            if value:
-                self.env[name] = value
+        first start creates the keyring with the password, later ones unlock it. In the
+        foreground, so that what it says lands in gnome-keyring.log."""
+        daemon = self.spawn(["gnome-keyring-daemon", "--foreground", "--components=secrets"]
+                            + (["--unlock"] if login else []), log="gnome-keyring.log",
+                            env={"G_MESSAGES_DEBUG": "all"}, stdin=subprocess.PIPE)
+        with daemon.stdin:
+            if login:
+                daemon.stdin.write((password or secrets.token_hex(12)).encode())
+        wait_for(lambda: bus.owner(self.bus, "org.freedesktop.secrets") or daemon.poll() is not None, 30,
+                 "gnome-keyring on the bus")
+        if daemon.poll() is not None:
+            raise RuntimeError("gnome-keyring did not start: " + self.log("gnome-keyring.log"))
 
-    def log(self, name):
+    def log(self, name, tail=4000):
         try:
             with open(self.path(name), errors="replace") as text:
-                return text.read()[-4000:]
+                return text.read()[-tail:]
         except OSError:
             return ""
+
+    def logs(self):
+        """The end of every log of the session, for a failed test's report."""
+        return "".join(f"--- {name}\n{self.log(name, 20_000)}\n" for name in sorted(os.listdir(self.dir))
+                       if name.endswith(".log"))
 
     def processes(self):
         """The session's live processes: those carrying the marker or naming the session's folder
