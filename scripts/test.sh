@@ -7,4 +7,5 @@ cd "$(dirname "$0")/.."
 scripts/install-packages.sh
 cmake --preset default
 cmake --build --preset default -j"$(nproc)"
-ctest --preset default -j2
+# The system tests mostly wait (for prompts, timers, panels), so one more than the cores.
+ctest --preset default -j"$(( $(nproc) + 1 ))"
