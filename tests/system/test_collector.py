@@ -93,8 +93,7 @@ def test_logs_stay_bounded_while_the_collector_runs_on(request, app, where):
         wait_for(lambda: size(log) > 3 * 1_048_576, LAUNCH_S, "app.log to grow past 3 MiB")
     else:
         generation = wait_for(lambda: size(log + ".1") and os.stat(log + ".1").st_ino, LAUNCH_S, "a rotation")
-        wait_for(lambda: size(log + ".1") and os.stat(log + ".1").st_ino != generation, LAUNCH_S,
-                 "a second rotation")
+        wait_for(lambda: size(log + ".1") and os.stat(log + ".1").st_ino != generation, LAUNCH_S, "a second rotation")
         assert max(size(log), size(log + ".1")) <= LOG_BOUND
     assert len(app.lines("launches")) == 1 and app.process.poll() is None
 

@@ -163,14 +163,12 @@ def test_a_bare_x_server_is_not_reset_by_the_start(session, app):
     ("x11", "bundle", "bundle", "without appExecutable"),  # one missing key stands for all
     ("x11", "bundle", "user", b"{}"),  # an unusable per-user file hides the bundle's
 ], indirect=["session"])
-def test_without_usable_settings_an_alert_says_to_install_first(session, make_app, watcher, layout, where,
-                                                               content):
+def test_without_usable_settings_an_alert_says_to_install_first(session, make_app, watcher, layout, where, content):
     atspi.enable(session)
     app = make_app(layout=layout)
     if content == "without appExecutable":
         content = json.dumps({k: v for k, v in app.settings.items() if k != "appExecutable"}).encode()
-    put(f"{session.env['XDG_CONFIG_HOME']}/{SHIPPED}/settings.json" if where == "user" else app.settings_path,
-        content)
+    put(f"{session.env['XDG_CONFIG_HOME']}/{SHIPPED}/settings.json" if where == "user" else app.settings_path, content)
     app.start(settings=None if where == "user" else False)
     wait_for(lambda: ALERT <= set(atspi.texts_of(session, app.pid)), LAUNCH_S, f"the alert's texts {ALERT}")
     assert watcher.items == []

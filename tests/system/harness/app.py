@@ -114,5 +114,4 @@ class App:
                           f"output: {self.session.log('app.log')})") from None
 
     def wait_for_launches(self, count, seconds=LAUNCH_S):
-        return wait_for(lambda: len(self.lines("launches")) >= count, seconds,
-                        f"{count} collector launches")
+        return wait_for(lambda: len(self.lines("launches")) >= count, seconds, f"{count} collector launches")

@@ -22,8 +22,7 @@ def call(connection, name, path, interface, method, signature="", args=(), timeo
     outcome = []
     connection.call(name, path, interface, method,
                     GLib.Variant(f"({signature})", tuple(args)) if signature else None, None,
-                    Gio.DBusCallFlags.NO_AUTO_START, timeout_ms, None,
-                    lambda source, result: outcome.append(result))
+                    Gio.DBusCallFlags.NO_AUTO_START, timeout_ms, None, lambda source, result: outcome.append(result))
     while not outcome:
         GLib.MainContext.default().iteration(True)
     reply = connection.call_finish(outcome[0])
@@ -43,8 +42,7 @@ def error_name(call_result):
 
 
 def get(connection, name, path, interface, prop):
-    return call(connection, name, path, "org.freedesktop.DBus.Properties", "Get", "ss",
-                (interface, prop))[0]
+    return call(connection, name, path, "org.freedesktop.DBus.Properties", "Get", "ss", (interface, prop))[0]
 
 
 def pid_of(connection, name):

@@ -241,8 +241,7 @@ class KeePassXC(Keyring):
 
     name = "keepassxc"
     needs = ("keepassxc", "keepassxc-cli")
-    prompts = ((("--name", "^Unlock Database - KeePassXC$"), "password"),
-               (("--name", "Access Request$"), "confirm"))
+    prompts = ((("--name", "^Unlock Database - KeePassXC$"), "password"), (("--name", "Access Request$"), "confirm"))
 
     def cli(self, *args, answers=1):
         return self.session.run(["keepassxc-cli", *args], input=(self.password + "\n").encode() * answers,

@@ -49,8 +49,7 @@ class Session:
     """display: "x11", "wayland" (headless weston) or None; keyring: an unlocked
     gnome-keyring; user: run the session's processes as this user (sway refuses root)."""
 
-    def __init__(self, display="x11", keyring=True, user=None, screen=(1280, 1024),
-                 activatable=None):
+    def __init__(self, display="x11", keyring=True, user=None, screen=(1280, 1024), activatable=None):
         self.dir = tempfile.mkdtemp(prefix="orlinde-session.")
         os.chmod(self.dir, 0o755)
         self.user = pwd.getpwnam(user) if user and os.getuid() == 0 else None
@@ -94,8 +93,7 @@ class Session:
             kw.update(user=self.user.pw_uid, group=self.user.pw_gid, extra_groups=[])
         kw.setdefault("stdin", subprocess.DEVNULL)
         process = subprocess.Popen(args, env=environment, stdout=out,
-                                   stderr=subprocess.STDOUT if log != "pipe" else subprocess.PIPE,
-                                   **kw)
+                                   stderr=subprocess.STDOUT if log != "pipe" else subprocess.PIPE, **kw)
         self.spawned.append(process)
         return process
 
@@ -112,17 +110,10 @@ class Session:
                 service.write(f"[D-BUS Service]\nName={name}\nExec={executable}\n")
         with open(self.path("bus.conf"), "w") as config:
             config.write(BUS_CONFIG.format(dir=self.path("bus"), services=self.path("services")))
-        # No dconf here: settings of the services it starts live in memory. What they say
-        # (a prompter's dismissals) lands in bus.log.
-        read, write = os.pipe()
-        self.spawn(["dbus-daemon", f"--config-file={self.path('bus.conf')}", "--nofork",
-                    f"--print-address={write}"], log="bus.log", pass_fds=(write,),
-                   env={"GSETTINGS_BACKEND": "memory", "G_MESSAGES_DEBUG": "all"})
-        os.close(write)
-        with os.fdopen(read) as address:
-            self.address = address.readline().strip()
-        if not self.address:
-            raise RuntimeError("dbus-daemon did not start: " + self.log("bus.log"))
+        # No dconf here: the services it starts keep settings in memory; what they say lands in bus.log.
+        self.address = self.spawn_reporting(["dbus-daemon", f"--config-file={self.path('bus.conf')}", "--nofork",
+                                             "--print-address={fd}"], "bus.log",
+                                            env={"GSETTINGS_BACKEND": "memory", "G_MESSAGES_DEBUG": "all"})
         self.env["DBUS_SESSION_BUS_ADDRESS"] = self.address
         self.bus = bus.connect(self.address)
 
@@ -130,15 +121,18 @@ class Session:
         """The name of a new Xvfb display, which picks a free number itself. By default it
         outlives its last client and has no autorepeat (-r), so a key released late by a
         loaded machine repeats into no other window."""
+        return ":" + self.spawn_reporting(["Xvfb", "-displayfd", "{fd}", "-screen", "0", f"{screen[0]}x{screen[1]}x24",
+                                           "-nolisten", "tcp", *options], log)
+
+    def spawn_reporting(self, args, log, **kw):
+        """Starts a process that tells it is ready by a line on the descriptor "{fd}" in `args` names; that line."""
         read, write = os.pipe()
-        self.spawn(["Xvfb", "-displayfd", str(write), "-screen", "0", f"{screen[0]}x{screen[1]}x24",
-                    "-nolisten", "tcp", *options], log=log, pass_fds=(write,))
+        self.spawn([arg.replace("{fd}", str(write)) for arg in args], log=log, pass_fds=(write,), **kw)
         os.close(write)
-        with os.fdopen(read) as numbers:
-            number = numbers.readline().strip()
-        if not number:
-            raise RuntimeError("Xvfb did not start: " + self.log(log))
-        return f":{number}"
+        with os.fdopen(read) as reported:
+            if line := reported.readline().strip():
+                return line
+        raise RuntimeError(f"{args[0]} did not start: " + self.log(log))
 
     def start_weston(self, screen):
         socket = "wayland-" + os.path.basename(self.dir).split(".")[-1]
@@ -148,16 +142,14 @@ class Session:
         self.env.update(WAYLAND_DISPLAY=socket, XDG_SESSION_TYPE="wayland", QT_QPA_PLATFORM="wayland")
 
     def start_keyring(self, password=None, login=True):
-        """gnome-keyring as a login leaves it: the login keyring unlocked with `password`
-        (one nobody knows by default); without `login`, no login keyring at all. The
-        first start creates the keyring with the password, later ones unlock it. In the
-        foreground, so that what it says lands in gnome-keyring.log."""
+        """gnome-keyring as a login leaves it: the login keyring unlocked with `password` (one nobody
+        knows by default); without `login`, none at all. The first start creates the keyring with the
+        password, later ones unlock it. In the foreground, so that what it says lands in its log."""
         daemon = self.spawn(["gnome-keyring-daemon", "--foreground", "--components=secrets"]
                             + (["--unlock"] if login else []), log="gnome-keyring.log",
                             env={"G_MESSAGES_DEBUG": "all"}, stdin=subprocess.PIPE)
         with daemon.stdin:
-            if login:
-                daemon.stdin.write((password or secrets.token_hex(12)).encode())
+            daemon.stdin.write((password or secrets.token_hex(12)).encode() if login else b"")
         wait_for(lambda: bus.owner(self.bus, "org.freedesktop.secrets") or daemon.poll() is not None, 30,
                  "gnome-keyring on the bus")
         if daemon.poll() is not None:
@@ -171,7 +163,6 @@ class Session:
             return ""
 
     def logs(self):
-        """The end of every log of the session, for a failed test's report."""
         return "".join(f"--- {name}\n{self.log(name, 20_000)}\n" for name in sorted(os.listdir(self.dir))
                        if name.endswith(".log"))
 

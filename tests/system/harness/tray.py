@@ -59,19 +59,16 @@ class Watcher:
             return False
         self.host_registered = True
         if self.host == "properties":
-            self.connection.emit_signal(None, WATCHER_PATH, "org.freedesktop.DBus.Properties",
-                                        "PropertiesChanged", GLib.Variant(
-                                            "(sa{sv}as)", (WATCHER, {"IsStatusNotifierHostRegistered":
-                                                                     GLib.Variant("b", True)}, [])))
+            changed = (WATCHER, {"IsStatusNotifierHostRegistered": GLib.Variant("b", True)}, [])
+            self.connection.emit_signal(None, WATCHER_PATH, "org.freedesktop.DBus.Properties", "PropertiesChanged",
+                                        GLib.Variant("(sa{sv}as)", changed))
         else:
             self.object.emit("StatusNotifierHostRegistered")
         return False
 
     def _register_item(self, sender, service_or_path):
-        if service_or_path.startswith("/"):
-            item = (sender, service_or_path)
-        else:
-            item = (bus.owner(self.connection, service_or_path) or service_or_path, "/StatusNotifierItem")
+        item = ((sender, service_or_path) if service_or_path.startswith("/")
+                else (bus.owner(self.connection, service_or_path) or service_or_path, "/StatusNotifierItem"))
         self.items.append(item)
         if self.host_registered or not self.misses_early:
             self.shown.append(item)
@@ -132,8 +129,7 @@ class TrayItem:
         return sorted(images, key=lambda i: -i.width)
 
     def menu_call(self, method, signature="", args=(), timeout_ms=10_000):
-        return bus.call(self.connection, self.service, self.prop("Menu"), MENU, method, signature, args,
-                        timeout_ms)
+        return bus.call(self.connection, self.service, self.prop("Menu"), MENU, method, signature, args, timeout_ms)
 
     def layout(self):
         """The root entry: {"id", "props", "children"}."""
