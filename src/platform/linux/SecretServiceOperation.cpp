@@ -17,10 +17,9 @@ using namespace std::chrono_literals;
 constexpr std::chrono::milliseconds replyBound = 3s;
 // A prompt nobody answers in this time is withdrawn; the user can ask again.
 constexpr std::chrono::milliseconds personBound = 5min;
-// kwalletd refuses about one session key in a hundred; a fresh key is accepted.
-constexpr int openAttempts = 3;
-
-} // namespace
+// kwalletd refuses about one session in a hundred, its key or the session itself
+// forgotten; a fresh one is accepted.
+constexpr int sessionAttempts = 3;
 
 bool isRefusal(const GError *error)
 {
@@ -50,6 +49,13 @@ bool isRefusal(const GError *error)
     default:
         return true;
     }
+}
+
+} // namespace
+
+bool triesAnotherSession(int sessionsTried, const GError *error)
+{
+    return sessionsTried < sessionAttempts && isRefusal(error);
 }
 
 ServiceConnection::ServiceConnection(std::function<void()> vanished)
@@ -131,11 +137,11 @@ void Operation::start()
 
 void Operation::retryOrFail(const GError *error)
 {
-    if (retried || !isRefusal(error)) {
+    if (!triesAnotherSession(sessionsTried, error)) {
         finish(Status::failure);
         return;
     }
-    retried = true;
+    ++sessionsTried;
     connection.close();
     start();
 }
@@ -238,7 +244,7 @@ void Operation::open(int attempt)
             if (opened) {
                 connection.adopt(std::move(opened));
                 findDefaultCollection();
-            } else if (attempt < openAttempts && isRefusal(error.get())) {
+            } else if (triesAnotherSession(attempt, error.get())) {
                 open(attempt + 1);
             } else {
                 finish(Status::failure);

@@ -124,17 +124,18 @@ private:
     GSource *bound = nullptr;
     std::optional<PendingPrompt> pendingPrompt;
     bool started = false;
-    bool retried = false;
+    int sessionsTried = 1;
     bool createdDefault = false;
     bool over = false;
 };
 
-// An error reply from a service that is there, which a new session may get past: not
-// our cancellation or bound, and not the bus telling that nobody owns the name or that
-// the owner went away. libsecret strips the name of errors it knows, so they arrive as
-// plain D-Bus errors. A secret our session key cannot decrypt counts too: a new session
-// has a new key.
-bool isRefusal(const GError *error);
+// Whether a call that failed after `sessionsTried` sessions goes on over a new one: only a
+// refusal from a service that is there, which a new session may get past. Not our
+// cancellation or bound, and not the bus telling that nobody owns the name or that the
+// owner went away. libsecret strips the name of errors it knows, so they arrive as plain
+// D-Bus errors. A secret our session key cannot decrypt counts too: a new session has a
+// new key.
+bool triesAnotherSession(int sessionsTried, const GError *error);
 
 // The two attributes that name an item, under a schema that matches on them alone.
 const SecretSchema *genericPassword();
