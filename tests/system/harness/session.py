@@ -150,8 +150,7 @@ class Session:
                             env={"G_MESSAGES_DEBUG": "all"}, stdin=subprocess.PIPE)
         with daemon.stdin:
             daemon.stdin.write((password or secrets.token_hex(12)).encode() if login else b"")
-        wait_for(lambda: bus.owner(self.bus, "org.freedesktop.secrets") or daemon.poll() is not None, 30,
-                 "gnome-keyring on the bus")
+        wait_for(lambda: bus.owner(self.bus, "org.freedesktop.secrets") or daemon.poll() is not None, 30, "a keyring")
         if daemon.poll() is not None:
             raise RuntimeError("gnome-keyring did not start: " + self.log("gnome-keyring.log"))
 
