@@ -2,8 +2,7 @@
 keyring, and a teardown that ends every process started in it.
 
 Every process of a session carries a marker variable in its environment, so that
-daemons which detach (gnome-keyring, a panel's helpers) are found and ended too, and
-so are their descendants.
+daemons which detach (a panel's helpers) are found and ended too, with their descendants.
 """
 
 import contextlib
@@ -162,8 +161,7 @@ class Session:
             return ""
 
     def logs(self):
-        return "".join(f"--- {name}\n{self.log(name, 20_000)}\n" for name in sorted(os.listdir(self.dir))
-                       if name.endswith(".log"))
+        return "".join(f"--- {n}\n{self.log(n, 20_000)}\n" for n in sorted(os.listdir(self.dir)) if n.endswith(".log"))
 
     def processes(self):
         """The session's live processes: those carrying the marker or naming the session's folder
